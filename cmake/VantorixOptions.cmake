@@ -1,0 +1,33 @@
+# Compiler options shared by every target of the project, and the test helper.
+
+add_library(vantorix_options INTERFACE)
+target_compile_options(vantorix_options INTERFACE -Wall -Wextra -Wpedantic)
+if(VANTORIX_WERROR)
+  target_compile_options(vantorix_options INTERFACE -Werror)
+endif()
+
+if(VANTORIX_SANITIZE STREQUAL "address+undefined")
+  set(_san -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+elseif(VANTORIX_SANITIZE STREQUAL "thread")
+  set(_san -fsanitize=thread -fno-omit-frame-pointer)
+endif()
+if(_san)
+  target_compile_options(vantorix_options INTERFACE ${_san})
+  target_link_options(vantorix_options INTERFACE ${_san})
+endif()
+
+# vantorix_add_test(NAME name SOURCES a.cpp ... LIBS lib ... [LABELS l ...] [TIMEOUT s])
+# One GoogleTest binary registered as one CTest test.
+function(vantorix_add_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main vantorix_options)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+endfunction()
