@@ -123,9 +123,13 @@ class TSummaryReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
+      // Single runs, or the median of repeated ones (reported after them).
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median")
+        continue;
       const auto it = run.counters.find("bytes_per_second");
-      if (it != run.counters.end())
-        FMBps[run.benchmark_name()] = it->second.value / 1e6;
+      if (it != run.counters.end()) {
+        FMBps[run.run_name.function_name] = it->second.value / 1e6;
+      }
     }
   }
   double MBps(const std::string& name) const {
