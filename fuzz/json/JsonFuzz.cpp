@@ -1,5 +1,6 @@
 // libFuzzer target: the reader, both writers and FormatJSON on arbitrary input. Whatever parses
-// must write, parse and write again to the same text, and its line form must render.
+// must write, parse and write again to the same text, and its line form must render; strict
+// JSON that FormatJSON renders must parse.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -37,14 +38,27 @@ void ReadSomeMembers(vantorix::TJsonNode& node) {
   }
 }
 
+// The first unit that is not an RFC 8259 blank opens an object or an array.
+bool OpensContainer(const std::u16string& text) {
+  for (const char16_t c : text) {
+    if (c != u' ' && c != u'\t' && c != u'\n' && c != u'\r')
+      return c == u'{' || c == u'[';
+  }
+  return false;
+}
+
 void Check(const std::u16string& text) {
-  (void)vantorix::FormatJSON(text);
+  // FormatJSON's strict reader is independent of the model's reader, whose syntax is a
+  // superset of RFC 8259 for object and array roots: what the strict one renders must parse.
+  const bool strict = !vantorix::FormatJSON(text).empty() && OpensContainer(text);
   std::unique_ptr<vantorix::TJsonNode> node;
   try {
     node = vantorix::TJsonNode::Parse(text);
   } catch (const vantorix::EJsonParseError&) {
+    Require(!strict);
     return;
   }
+  Require(node || !strict);
   if (!node)
     return;
   const std::u16string compact = node->ToJSON(true);
