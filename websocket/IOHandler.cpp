@@ -15,8 +15,7 @@ namespace {
 using TClock = std::chrono::steady_clock;
 
 int MsLeft(TClock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TClock::now()).count();
   return left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0;
 }
 
@@ -210,38 +209,47 @@ bool TIOHandler::InputBufferIsEmpty() const {
 }
 
 std::uint8_t TIOHandler::ReadByte() {
-  TBytes one(1);
-  ReadBytes(one, 1, false);
-  return one[0];
+  std::uint8_t byte = 0;
+  ReadInto(&byte, 1);
+  return byte;
 }
 
 void TIOHandler::ReadBytes(TBytes& VBuffer, int AByteCount, bool AAppend) {
   if (AByteCount <= 0)
     return;
   const auto count = static_cast<std::size_t>(AByteCount);
+  if (AAppend) {
+    // Lengthen only once the bytes are there, so a failed read leaves VBuffer as it was.
+    WaitBuffered(count);
+    const std::size_t old = VBuffer.size();
+    VBuffer.resize(old + count);
+    ReadInto(VBuffer.data() + old, count);
+  } else {
+    WaitBuffered(count);
+    if (VBuffer.size() < count)
+      VBuffer.resize(count);
+    ReadInto(VBuffer.data(), count);
+  }
+}
+
+void TIOHandler::WaitBuffered(std::size_t count) {
   for (;;) {
     {
       std::lock_guard lock(FLock);
-      if (InputBuffer.SizeLocked() >= count) {
-        std::uint8_t* out;
-        if (AAppend) {
-          const std::size_t old = VBuffer.size();
-          VBuffer.resize(old + count);
-          out = VBuffer.data() + old;
-        } else {
-          if (VBuffer.size() < count)
-            VBuffer.resize(count);
-          out = VBuffer.data();
-        }
-        InputBuffer.TakeLocked(out, count);
+      if (InputBuffer.SizeLocked() >= count)
         return;
-      }
     }
     ReceiveStep(-1, true, count);
     std::lock_guard lock(FLock);
     if (InputBuffer.SizeLocked() < count)
       DisconnectCheckLocked(true, true);
   }
+}
+
+void TIOHandler::ReadInto(std::uint8_t* out, std::size_t count) {
+  WaitBuffered(count);
+  std::lock_guard lock(FLock);
+  InputBuffer.TakeLocked(out, count);
 }
 
 void TIOHandler::Write(const TBytes& ABuffer, int ALength, int AOffset) {
