@@ -540,3 +540,52 @@ TEST(WebSocketServer, AWriteToAClientThatStoppedReadingFailsAndClosesIt) {
 
 }  // namespace
 }  // namespace vantorix::test
+
+namespace vantorix::test {
+namespace {
+
+TEST(TcpServer, ReadsOnAConnectionWhosePeerClosedOverRealSockets) {
+  std::atomic<bool> clientGone{false};
+  std::atomic<bool> checked{false};
+  std::vector<std::string> results;
+  TCustomTCPServer server;
+  server.OnExecute = [&](TConnectionContext* c) {
+    if (checked)
+      return;
+    TIOHandler& io = *c->Connection->IOHandler;
+    while (!clientGone)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    results.push_back(io.CheckForData(10) ? "data" : "none");    // takes "ab" and sees the close
+    results.push_back(io.Connected() ? "connected" : "closed");  // "ab" still buffered
+    results.push_back(std::string(1, static_cast<char>(io.ReadByte())));
+    results.push_back(std::string(1, static_cast<char>(io.ReadByte())));
+    results.push_back(io.Connected() ? "connected" : "closed");
+    results.push_back(io.CheckForData(10000) ? "data" : "none");  // returns at once
+    try {
+      io.ReadByte();
+    } catch (const TConnClosedGracefully& e) {
+      results.push_back(e.what());
+    }
+    try {
+      io.Write(TBytes{1});
+    } catch (const TConnClosedGracefully& e) {
+      results.push_back(e.what());
+    }
+    checked = true;
+  };
+  const std::uint16_t port = StartOnLoopback(server);
+  {
+    TWsTestClient client("127.0.0.1", port);
+    client.SendRaw("ab");
+  }
+  clientGone = true;
+  ASSERT_TRUE(Eventually([&] { return checked.load(); }));
+  server.SetActive(false);
+  EXPECT_THAT(results,
+              ElementsAre("data", "connected", "a", "b", "closed", "none",
+                          "Connection Closed Gracefully.", "Connection Closed Gracefully."));
+}
+
+}  // namespace
+}  // namespace vantorix::test
