@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace vantorix {
 namespace {
@@ -36,6 +37,26 @@ bool KnownOpcode(std::uint8_t op) {
   return op <= 0x2 || (op >= 0x8 && op <= 0xA);
 }
 
+// XORs n bytes with the key, byte i with key[(offset + i) mod 4] (RFC 6455 section 5.3), eight
+// bytes at a time.
+void Unmask(std::uint8_t* p, std::size_t n, const std::array<std::uint8_t, 4>& key,
+            std::size_t offset) {
+  std::uint8_t wide[8];
+  for (std::size_t i = 0; i < 8; ++i)
+    wide[i] = key[(offset + i) % 4];
+  std::uint64_t word;
+  std::memcpy(&word, wide, 8);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t v;
+    std::memcpy(&v, p + i, 8);
+    v ^= word;
+    std::memcpy(p + i, &v, 8);
+  }
+  for (; i < n; ++i)
+    p[i] ^= wide[i % 8];
+}
+
 // Reads len payload bytes in chunks, unmasking them (section 5.3: byte i XOR key[i mod 4]).
 // Appends them to into, or drops them when into is null.
 void ReadPayload(TFrameSource& source, std::uint64_t len, const std::array<std::uint8_t, 4>& key,
@@ -49,8 +70,7 @@ void ReadPayload(TFrameSource& source, std::uint64_t len, const std::array<std::
     } else {
       const std::size_t old = into->size();
       source.ReadBytes(*into, static_cast<int>(n), true);
-      for (std::size_t i = 0; i < n; ++i)
-        (*into)[old + i] ^= key[(done + i) % 4];
+      Unmask(into->data() + old, n, key, static_cast<std::size_t>(done % 4));
     }
     done += n;
   }

@@ -200,8 +200,11 @@ void TWsTestClient::SendFrame(bool fin, std::uint8_t opcode, std::span<const std
   }
   if (mask)
     frame.insert(frame.end(), key.begin(), key.end());
-  for (std::size_t i = 0; i < payload.size(); ++i) {
-    frame.push_back(mask ? payload[i] ^ key[i % 4] : payload[i]);
+  const std::size_t at = frame.size();
+  frame.insert(frame.end(), payload.begin(), payload.end());
+  if (mask) {
+    for (std::size_t i = 0; i < payload.size(); ++i)
+      frame[at + i] ^= key[i & 3];
   }
   SendRaw(frame);
 }
