@@ -1,5 +1,14 @@
 // A raw WebSocket client for tests: exact bytes in, frames or bytes out, with time limits.
 // Used by the WebSocket layer's tests and by end-to-end tests of the servers.
+//
+//   TWsTestClient client("127.0.0.1", port);       // or "::1"
+//   ASSERT_TRUE(client.Open());                     // RFC 6455 section 1.3 request, checked 101
+//   client.SendText(R"({"act":"echo"})");           // masked; SendText(text, 4) fragments it
+//   std::optional<std::string> reply = client.ReadText(2000);  // nullopt: time-out or closed
+//   client.SendClose(1000);
+//   EXPECT_TRUE(client.WaitForClose());
+//
+// Exact bytes: SendRaw(); any header combination: SendFrame(fin, opcode, payload, mask, rsv).
 #pragma once
 
 #include <array>
