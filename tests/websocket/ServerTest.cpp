@@ -129,9 +129,10 @@ TEST(WebSocketHandshake, WhichRequestsAreAnswered_Rfc6455Section4_2_1) {
       TWsTestClient client("127.0.0.1", port);
       client.SendRaw(c.request);
       const TRawBytes answer =
-          c.answered ? client.ReadRaw(upgraded.size() + 1, 300) : client.ReadAvailable(300);
+          c.answered ? client.ReadRaw(upgraded.size(), 5000) : client.ReadAvailable(300);
       if (c.answered) {
         EXPECT_EQ(std::string(answer.begin(), answer.end()), upgraded);
+        EXPECT_TRUE(client.ReadAvailable(100).empty()) << "nothing after the response";
       } else {
         EXPECT_TRUE(answer.empty());
         EXPECT_FALSE(client.IsClosed()) << "the connection stays open";
