@@ -29,7 +29,8 @@ class TTCPConnection {
 
   // The handler's Connected(); any thread.
   bool Connected();
-  // Closes the handler if it is open. With ANotifyPeer false nothing is sent first. Any thread.
+  // Closes the handler if it is open; nothing is sent to the peer first (ANotifyPeer is
+  // accepted for the callers' sake; this system always passes false). Any thread.
   void Disconnect(bool ANotifyPeer = false);
 };
 
