@@ -94,7 +94,7 @@ TBytes TWebSocketIOHandlerHelper::ReadBytes() {
 }
 
 void TWebSocketIOHandlerHelper::WriteBytes(const TBytes& RawData) {
-  if (FHandler.Tag == kHandshakePending)
+  if (FHandler.Tag != kHandshakeDone)
     return;
   try {
     FHandler.Write(EncodeTextFrame(RawData), -1, 0);

@@ -51,8 +51,9 @@ class TWebSocketIOHandlerHelper {
   // and the connection closed; protocol violations close with 1002, messages over 256 MiB with
   // 1009. While the handshake is not done (Tag != 1) returns empty at once, consuming nothing.
   TBytes ReadBytes();
-  // Sends RawData as one final, unmasked text frame. Sends nothing while the handshake is
-  // pending (Tag == -1): a frame before the 101 response would break the client's handshake.
+  // Sends RawData as one final, unmasked text frame. Sends nothing until the handshake has been
+  // answered (Tag != 1; a connection is in Contexts with Tag 0 just before its connect step):
+  // a frame before the 101 response would break the client's handshake.
   void WriteBytes(const TBytes& RawData);
   std::u16string ReadString();
   void WriteString(const std::u16string& str);

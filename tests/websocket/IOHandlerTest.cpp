@@ -246,12 +246,14 @@ TEST(WebSocketIOHandlerHelper, ReadsNothingWhileTheHandshakeIsNotAnswered) {
   EXPECT_EQ(ws.ReadString(), u"Hi");
 }
 
-TEST(WebSocketIOHandlerHelper, WritesNoFrameWhileTheHandshakeIsPending) {
+TEST(WebSocketIOHandlerHelper, WritesNoFrameBeforeTheHandshakeIsAnswered) {
   THandlerFixture f;
-  f.Handler->Tag = kHandshakePending;
   TWebSocketIOHandlerHelper ws(*f.Handler);
-  ws.WriteString(u"early");
-  EXPECT_EQ(f.Client->Pending(), 0u);
+  for (std::int32_t tag : {kHandshakeNotStarted, kHandshakePending}) {
+    f.Handler->Tag = tag;
+    ws.WriteString(u"early");
+    EXPECT_EQ(f.Client->Pending(), 0u) << tag;
+  }
   f.Handler->Tag = kHandshakeDone;
   ws.WriteString(u"");
   ws.WriteString(u"\u00E9");  // counts bytes, not characters
