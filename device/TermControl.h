@@ -33,8 +33,10 @@ class TTermControl {
   // bFlag false locks the terminal's own keypad and reader during bulk work; true unlocks it.
   virtual bool EnableDevice(std::int32_t MachineNumber, TComBool bFlag) = 0;
   // Loads every user into the user buffer and starts GetAllUserInfo at the first one.
+  // True also for a terminal without users; false only when the terminal could not be read.
   virtual bool ReadAllUserIDs(std::int32_t MachineNumber) = 0;
   // Loads every template into the template buffer that GetUserTemplate answers from.
+  // True also when there are none; false only when the terminal could not be read.
   virtual bool ReadAllTemplates(std::int32_t MachineNumber) = 0;
   // True: the next user of the buffer was returned; false: no more users.
   virtual bool GetAllUserInfo(std::int32_t MachineNumber, std::u16string& EnrollNumber,

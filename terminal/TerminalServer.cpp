@@ -252,7 +252,7 @@ bool TTerminalServer::Answer(const TLinkRequest& request, TLinkReply& reply, boo
       TStoredUser* user = fStore.Find(number);
       std::int32_t backup = request.value;
       if (fDeleteFails) {
-        Fail(reply, kLinkOk);
+        Fail(reply, *fDeleteFails);
       } else if (user == nullptr) {
         Fail(reply, kLinkErrNotFound);
       } else if (ValidFinger(backup)) {
@@ -286,7 +286,7 @@ bool TTerminalServer::Answer(const TLinkRequest& request, TLinkReply& reply, boo
     case TLinkOp::kDeleteTemplate: {
       TStoredUser* user = fStore.Find(number);
       if (fDeleteFails) {
-        Fail(reply, kLinkOk);
+        Fail(reply, *fDeleteFails);
       } else if (!ValidFinger(request.value)) {
         Fail(reply, kLinkErrInvalid);
       } else if (user == nullptr || !user->fingers[static_cast<std::size_t>(request.value)]) {
@@ -325,9 +325,9 @@ void TTerminalServer::RefuseUser(const std::u16string& enrollNumber, std::int32_
   fRefused[enrollNumber] = errorCode;
 }
 
-void TTerminalServer::FailDeletionsWithCodeZero(bool on) {
+void TTerminalServer::FailDeletions(std::optional<std::int32_t> errorCode) {
   std::lock_guard guard(fLock);
-  fDeleteFails = on;
+  fDeleteFails = errorCode;
 }
 
 void TTerminalServer::DropAfter(int n) {
@@ -343,7 +343,7 @@ void TTerminalServer::DelayAnswers(std::chrono::milliseconds delay) {
 void TTerminalServer::ClearFaults() {
   std::lock_guard guard(fLock);
   fRefused.clear();
-  fDeleteFails = false;
+  fDeleteFails.reset();
   fDropAfter.reset();
   fDelay = std::chrono::milliseconds(0);
 }

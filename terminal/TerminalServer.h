@@ -47,8 +47,9 @@ class TTerminalServer {
   // Fault injection; each holds until changed or ClearFaults.
   // SetUser of this enrolment number is refused with this error code.
   void RefuseUser(const std::u16string& enrollNumber, std::int32_t errorCode);
-  // Every deletion answers false with error code 0 and deletes nothing.
-  void FailDeletionsWithCodeZero(bool on);
+  // With a code, every deletion answers false with that code (0 included) and deletes nothing;
+  // nullopt switches it off.
+  void FailDeletions(std::optional<std::int32_t> errorCode);
   // After n more answered requests (over all connections) the connection carrying the next
   // request is closed without an answer. Fires once.
   void DropAfter(int n);
@@ -91,7 +92,7 @@ class TTerminalServer {
   long fRequests = 0;
   std::list<TSession> fSessions;
   std::map<std::u16string, std::int32_t> fRefused;
-  bool fDeleteFails = false;
+  std::optional<std::int32_t> fDeleteFails;
   std::optional<int> fDropAfter;
   std::chrono::milliseconds fDelay{0};
 };

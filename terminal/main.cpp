@@ -105,7 +105,9 @@ int Run(int argc, char** argv) {
   for (const auto& refusal : refusals) {
     server.RefuseUser(refusal.user, refusal.code);
   }
-  server.FailDeletionsWithCodeZero(failDeletions);
+  if (failDeletions) {
+    server.FailDeletions(0);
+  }
   if (dropAfter >= 0) {
     server.DropAfter(static_cast<int>(dropAfter));
   }

@@ -156,7 +156,7 @@ TEST(NetTermControlTest, DeletionsFollowTheBackupNumbers) {
   EXPECT_EQ(sim.server->Snapshot().Find(u"7"), nullptr);
   EXPECT_FALSE(control.DeleteUserTemplate(M, u"8", 0));
   EXPECT_EQ(LastError(control), kLinkErrNotFound);
-  sim.server->FailDeletionsWithCodeZero(true);
+  sim.server->FailDeletions(0);
   EXPECT_FALSE(control.DeleteEnrollData(M, u"8", 12));
   EXPECT_EQ(LastError(control), kLinkOk);
   EXPECT_NE(sim.server->Snapshot().Find(u"8"), nullptr);
