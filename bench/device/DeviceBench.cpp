@@ -34,7 +34,8 @@ void Fill(TTerminalStore& store) {
   }
   for (int u = 0; u < kUsers; ++u) {
     std::u16string number = Ascii(std::to_string(100000 + u));
-    auto& user = store.Put({number, u"User " + number, u"", u % 4, true, Ascii(std::to_string(5000 + u))});
+    auto& user =
+        store.Put({number, u"User " + number, u"", u % 4, true, Ascii(std::to_string(5000 + u))});
     for (int t = 0; t < kTemplatesPerUser; ++t) {
       user.fingers[static_cast<std::size_t>(t * 3)] = vantorix::TStoredTemplate{1, number + body};
     }

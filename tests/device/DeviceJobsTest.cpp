@@ -207,16 +207,9 @@ TEST_F(DeviceJobsTest, StalledTerminalFailsTheJob) {
   a.server->DelayAnswers(std::chrono::milliseconds(2500));
   // The password exchange is bounded by the connect time-out (3 s) and passes; the first
   // operation then exceeds the 2 s reply time-out, which closes the link, so the user is not
-  // stored.
+  // written.
   std::u16string text = jobs.syncToDevice(ip, a.PortText(), u"0", users.get());
   EXPECT_EQ(Narrow(text), "*Upload user 5 error,ErrorCode=!-6");
-  EXPECT_FALSE(jobs.TerminalConnected());
-  a.server->DelayAnswers(std::chrono::milliseconds(4000));
-  text = jobs.syncToDevice(ip, a.PortText(), u"0", users.get());
-  EXPECT_EQ(Narrow(text), "sync to device:127.0.0.1 failed! Can not connect.");
-  a.server->DelayAnswers(std::chrono::milliseconds(300));
-  text = jobs.syncToDevice(ip, a.PortText(), u"0", users.get());
-  EXPECT_EQ(Narrow(text), "*Upload user successful!") << "slow but within the time-outs";
   EXPECT_FALSE(jobs.TerminalConnected());
 }
 
