@@ -178,7 +178,7 @@ TEST(TerminalProgramTest, AnnouncesPortChecksPasswordAndKeepsStoreAcrossRestart)
   std::filesystem::remove(store);
   std::size_t demoUsers = 0;
   {
-    TProgram program({"--listen", "127.0.0.1:0", "--key", "7", "--store", store, "--demo",
+    TProgram program({"--listen", "127.0.0.1:0", "--key", "$7", "--store", store, "--demo",
                       "--refuse", "99:-33"});
     std::uint16_t port = PortOf(program.FirstLine());
     ASSERT_NE(port, 0);
