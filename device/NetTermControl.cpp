@@ -33,16 +33,21 @@ void TNetTermControl::ClearBuffers() {
 }
 
 std::optional<TLinkReply> TNetTermControl::Call(const TLinkRequest& request) {
-  return Call(request, TClock::now() + fOptions.replyTimeout);
+  return Call(request, std::nullopt);
 }
 
 std::optional<TLinkReply> TNetTermControl::Call(const TLinkRequest& request,
-                                                TClock::time_point deadline) {
+                                                std::optional<TClock::time_point> fixedDeadline) {
+  // Without a fixed deadline the reply time-out bounds each wait for progress, so a large reply
+  // over a slow link is not cut off while bytes keep arriving; a silent terminal still is.
+  auto deadline = [&] {
+    return fixedDeadline ? *fixedDeadline : TClock::now() + fOptions.replyTimeout;
+  };
   if (!fSocket.Valid()) {
     fLastError = kLinkErrNotConnected;
     return std::nullopt;
   }
-  if (SendAll(fSocket, EncodeRequest(request), deadline) != TIoStatus::kOk) {
+  if (SendAll(fSocket, EncodeRequest(request), deadline()) != TIoStatus::kOk) {
     Drop(kLinkErrLink);
     return std::nullopt;
   }
@@ -60,7 +65,7 @@ std::optional<TLinkReply> TNetTermControl::Call(const TLinkRequest& request,
         return reply;
       }
       chunk.clear();
-      if (RecvSome(fSocket, chunk, deadline) != TIoStatus::kOk) {
+      if (RecvSome(fSocket, chunk, deadline()) != TIoStatus::kOk) {
         Drop(kLinkErrLink);
         return std::nullopt;
       }

@@ -18,7 +18,8 @@ namespace vantorix {
 struct TNetTermOptions {
   // Bounds ConnectNet as a whole: TCP connect plus the password exchange.
   std::chrono::milliseconds connectTimeout{3000};
-  // Bounds every other exchange; a terminal that stalls longer fails the operation.
+  // Bounds every other exchange while it makes no progress: a terminal that sends nothing for
+  // this long fails the operation.
   std::chrono::milliseconds replyTimeout{10000};
 };
 
@@ -69,8 +70,10 @@ class TNetTermControl : public TTermControl {
   using TFingers = std::array<std::optional<TFinger>, kFingerSlots>;
 
   // One request and its reply. Nothing on a link failure (last error set, link closed).
-  std::optional<TLinkReply> Call(const TLinkRequest& request,
-                                 std::chrono::steady_clock::time_point deadline);
+  // fixedDeadline bounds the whole exchange; without it each wait is bounded by replyTimeout.
+  std::optional<TLinkReply> Call(
+      const TLinkRequest& request,
+      std::optional<std::chrono::steady_clock::time_point> fixedDeadline);
   std::optional<TLinkReply> Call(const TLinkRequest& request);
   // A call whose reply carries only success and the error code.
   bool Simple(const TLinkRequest& request);
