@@ -204,9 +204,9 @@ TEST_F(DeviceJobsTest, StalledTerminalFailsTheJob) {
   auto users = ParseArray(u"[{\"enrollNumber\":\"5\"}]");
   ASSERT_EQ(Narrow(jobs.syncToDevice(ip, a.PortText(), u"0", users.get())),
             "*Upload user successful!");
-  a.server->DelayAnswers(std::chrono::milliseconds(2500));
+  a.server->DelayAnswers(std::chrono::milliseconds(1800));
   // The password exchange is bounded by the connect time-out (3 s) and passes; the first
-  // operation then exceeds the 2 s reply time-out, which closes the link, so the user is not
+  // operation then exceeds the 1 s reply time-out, which closes the link, so the user is not
   // written.
   std::u16string text = jobs.syncToDevice(ip, a.PortText(), u"0", users.get());
   EXPECT_EQ(Narrow(text), "*Upload user 5 error,ErrorCode=!-6");
