@@ -38,16 +38,13 @@ TTerminalServer::~TTerminalServer() {
 
 void TTerminalServer::Start() {
   fListener = std::make_unique<TListenSocket>(fOptions.host, fOptions.port);
+  fPort = fListener->Port();
   {
     std::lock_guard guard(fLock);
     fStopping = false;
     SaveLocked();
   }
   fAcceptThread = std::thread([this] { AcceptLoop(); });
-}
-
-std::uint16_t TTerminalServer::Port() const {
-  return fListener ? fListener->Port() : 0;
 }
 
 void TTerminalServer::Stop() {

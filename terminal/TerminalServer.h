@@ -2,6 +2,7 @@
 // TCP port, one thread per connection, with a store file and fault injection for tests.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -41,7 +42,8 @@ class TTerminalServer {
   // Throws ELinkSocketError when the address cannot be bound.
   void Start();
   void Stop();
-  std::uint16_t Port() const;
+  // The bound port once Start returned (kept after Stop).
+  std::uint16_t Port() const { return fPort.load(); }
   const std::string& Host() const { return fOptions.host; }
 
   // Fault injection; each holds until changed or ClearFaults.
@@ -81,6 +83,7 @@ class TTerminalServer {
 
   TTerminalOptions fOptions;
   std::unique_ptr<TListenSocket> fListener;
+  std::atomic<std::uint16_t> fPort{0};
   std::thread fAcceptThread;
 
   mutable std::mutex fLock;
