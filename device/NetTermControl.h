@@ -4,14 +4,15 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "device/TermControl.h"
+#include "terminal/LinkChannel.h"
 #include "terminal/LinkProtocol.h"
-#include "terminal/LinkSocket.h"
 
 namespace vantorix {
 
@@ -23,15 +24,17 @@ struct TNetTermOptions {
   std::chrono::milliseconds replyTimeout{10000};
 };
 
-// Owns its socket. Not thread-safe (see TTermControl). Never throws for terminal or network
-// failures: a refused, dropped or stalled link makes the running operation return false with
-// GetLastError giving kLinkErrConnect, kLinkErrLink or kLinkErrProtocol, and closes the link, so
-// every later operation fails with kLinkErrNotConnected until the next ConnectNet.
-// IPAddress must be a numeric IPv4 or IPv6 address (no name lookup, which could not be bounded).
-// The machine number is not sent: one TCP link reaches exactly one terminal.
+// Owns its link channel (TCP unless another is given). Not thread-safe (see TTermControl). Never
+// throws for terminal or network failures: a refused, dropped or stalled link makes the running
+// operation return false with GetLastError giving kLinkErrConnect, kLinkErrLink or
+// kLinkErrProtocol, and closes the link, so every later operation fails with kLinkErrNotConnected
+// until the next ConnectNet. IPAddress must be a numeric IPv4 or IPv6 address (no name lookup,
+// which could not be bounded). The machine number is not sent: one TCP link reaches exactly one
+// terminal.
 class TNetTermControl : public TTermControl {
  public:
-  explicit TNetTermControl(TNetTermOptions options = {}) : fOptions(options) {}
+  explicit TNetTermControl(TNetTermOptions options = {},
+                           std::unique_ptr<TLinkChannel> channel = nullptr);
 
   bool SetCommPassword(std::int32_t CommKey) override;
   bool ConnectNet(const std::u16string& IPAddress, std::int32_t Port) override;
@@ -60,7 +63,7 @@ class TNetTermControl : public TTermControl {
   bool RefreshData(std::int32_t MachineNumber) override;
   void GetLastError(std::int32_t& dwErrorCode) override;
 
-  bool Connected() const { return fSocket.Valid(); }
+  bool Connected() const { return fChannel->IsOpen(); }
 
  private:
   struct TFinger {
@@ -81,7 +84,7 @@ class TNetTermControl : public TTermControl {
   void ClearBuffers();
 
   TNetTermOptions fOptions;
-  TSocket fSocket;
+  std::unique_ptr<TLinkChannel> fChannel;
   TFrameAssembler fFrames;
   std::int32_t fCommKey = 0;
   std::int32_t fLastError = 0;

@@ -12,8 +12,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "terminal/LinkSocket.h"
 #include "terminal/TerminalStore.h"
@@ -59,6 +61,27 @@ class TTerminalServer {
   void DelayAnswers(std::chrono::milliseconds delay);
   void ClearFaults();
 
+  // The byte side of one session without a socket: what a connection thread runs, usable by an
+  // in-memory link. One caller at a time per session; any number of sessions may run at once.
+  class TLinkSession {
+   public:
+    explicit TLinkSession(TTerminalServer& server) : fServer(server) {}
+    // Saves what the session changed, as at the end of a connection.
+    ~TLinkSession();
+    TLinkSession(const TLinkSession&) = delete;
+    TLinkSession& operator=(const TLinkSession&) = delete;
+    // Takes received bytes and appends the replies to send to out. False once the connection
+    // must close (after out has been sent).
+    bool Feed(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out);
+
+   private:
+    TTerminalServer& fServer;
+    TFrameAssembler fFrames;
+    bool fGreeted = false;
+    bool fDirty = false;
+    bool fOpen = true;
+  };
+
   // Inspection and set-up for tests.
   TTerminalStore Snapshot() const;
   void Edit(const std::function<void(TTerminalStore&)>& change);
@@ -79,6 +102,7 @@ class TTerminalServer {
   // Runs one request; false when the connection must close without an answer.
   bool Answer(const TLinkRequest& request, TLinkReply& reply, bool& dirty);
   void SaveLocked();
+  void WaitAnswerDelay();
   void ReapLocked();
 
   TTerminalOptions fOptions;
