@@ -98,7 +98,8 @@ std::u16string JsonUtf8Decode(std::string_view bytes) {
       p += 16;
     }
 #endif
-    if (p == end) break;
+    if (p == end)
+      break;
     if (*p < 0x80) {
       *dst++ = *p++;
       continue;
