@@ -46,7 +46,7 @@ class TSocketChannel : public TLinkChannel {
   bool IsOpen() const override { return fSocket.Valid(); }
 
  private:
-  TSocket fSocket;
+  TLinkSocket fSocket;
 };
 
 // Simulated terminals reachable by port number without sockets (the host is not looked at).

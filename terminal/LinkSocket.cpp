@@ -71,7 +71,7 @@ void SetNoDelay(int fd) {
 
 }  // namespace
 
-TSocket& TSocket::operator=(TSocket&& other) noexcept {
+TLinkSocket& TLinkSocket::operator=(TLinkSocket&& other) noexcept {
   if (this != &other) {
     Close();
     fFd = other.fFd;
@@ -80,28 +80,28 @@ TSocket& TSocket::operator=(TSocket&& other) noexcept {
   return *this;
 }
 
-void TSocket::Shutdown() const {
+void TLinkSocket::Shutdown() const {
   if (fFd >= 0) {
     ::shutdown(fFd, SHUT_RDWR);
   }
 }
 
-void TSocket::Close() {
+void TLinkSocket::Close() {
   if (fFd >= 0) {
     ::close(fFd);
     fFd = -1;
   }
 }
 
-TSocket ConnectTcp(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout,
-                   int& error) {
+TLinkSocket ConnectTcp(const std::string& host, std::uint16_t port,
+                       std::chrono::milliseconds timeout, int& error) {
   sockaddr_storage address;
   socklen_t length = 0;
   if (!MakeAddress(host, port, address, length)) {
     error = EINVAL;
     return {};
   }
-  TSocket socket(::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  TLinkSocket socket(::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!socket.Valid()) {
     error = errno;
     return {};
@@ -129,7 +129,7 @@ TSocket ConnectTcp(const std::string& host, std::uint16_t port, std::chrono::mil
   return socket;
 }
 
-TIoStatus SendAll(const TSocket& socket, std::span<const std::uint8_t> bytes,
+TIoStatus SendAll(const TLinkSocket& socket, std::span<const std::uint8_t> bytes,
                   TClock::time_point deadline) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
@@ -154,7 +154,7 @@ TIoStatus SendAll(const TSocket& socket, std::span<const std::uint8_t> bytes,
 
 namespace {
 
-TIoStatus RecvOnce(const TSocket& socket, std::vector<std::uint8_t>& out, bool& retry) {
+TIoStatus RecvOnce(const TLinkSocket& socket, std::vector<std::uint8_t>& out, bool& retry) {
   std::uint8_t chunk[64 * 1024];
   ssize_t n = ::recv(socket.Fd(), chunk, sizeof chunk, 0);
   retry = false;
@@ -174,7 +174,7 @@ TIoStatus RecvOnce(const TSocket& socket, std::vector<std::uint8_t>& out, bool& 
 
 }  // namespace
 
-TIoStatus RecvSome(const TSocket& socket, std::vector<std::uint8_t>& out,
+TIoStatus RecvSome(const TLinkSocket& socket, std::vector<std::uint8_t>& out,
                    TClock::time_point deadline) {
   for (;;) {
     if (!WaitFor(socket.Fd(), POLLIN, deadline)) {
@@ -188,7 +188,7 @@ TIoStatus RecvSome(const TSocket& socket, std::vector<std::uint8_t>& out,
   }
 }
 
-TIoStatus RecvBlocking(const TSocket& socket, std::vector<std::uint8_t>& out) {
+TIoStatus RecvBlocking(const TLinkSocket& socket, std::vector<std::uint8_t>& out) {
   for (;;) {
     bool retry = false;
     TIoStatus status = RecvOnce(socket, out, retry);
@@ -202,14 +202,14 @@ TIoStatus RecvBlocking(const TSocket& socket, std::vector<std::uint8_t>& out) {
   }
 }
 
-TListenSocket::TListenSocket(const std::string& host, std::uint16_t port, int backlog)
+TLinkListenSocket::TLinkListenSocket(const std::string& host, std::uint16_t port, int backlog)
     : fHost(host) {
   sockaddr_storage address;
   socklen_t length = 0;
   if (!MakeAddress(host, port, address, length)) {
     throw ELinkSocketError("not a numeric address: " + host);
   }
-  fSocket = TSocket(::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  fSocket = TLinkSocket(::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fSocket.Valid()) {
     throw ELinkSocketError(std::string("socket: ") + std::strerror(errno));
   }
@@ -229,12 +229,12 @@ TListenSocket::TListenSocket(const std::string& host, std::uint16_t port, int ba
                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
 }
 
-TSocket TListenSocket::Accept() const {
+TLinkSocket TLinkListenSocket::Accept() const {
   for (;;) {
     int fd = ::accept4(fSocket.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       SetNoDelay(fd);
-      return TSocket(fd);
+      return TLinkSocket(fd);
     }
     // Transient failures (a client that reset before accept, EINTR) do not end the listener.
     if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) {

@@ -37,7 +37,7 @@ TTerminalServer::~TTerminalServer() {
 }
 
 void TTerminalServer::Start() {
-  fListener = std::make_unique<TListenSocket>(fOptions.host, fOptions.port);
+  fListener = std::make_unique<TLinkListenSocket>(fOptions.host, fOptions.port);
   fPort = fListener->Port();
   {
     std::lock_guard guard(fLock);
@@ -81,7 +81,7 @@ void TTerminalServer::Stop() {
 
 void TTerminalServer::AcceptLoop() {
   for (;;) {
-    TSocket socket = fListener->Accept();
+    TLinkSocket socket = fListener->Accept();
     std::lock_guard guard(fLock);
     if (!socket.Valid() || fStopping) {
       return;

@@ -92,7 +92,7 @@ class TTerminalServer {
 
  private:
   struct TSession {
-    TSocket socket;
+    TLinkSocket socket;
     std::thread thread;
     bool done = false;  // guarded by fLock
   };
@@ -106,7 +106,7 @@ class TTerminalServer {
   void ReapLocked();
 
   TTerminalOptions fOptions;
-  std::unique_ptr<TListenSocket> fListener;
+  std::unique_ptr<TLinkListenSocket> fListener;
   std::atomic<std::uint16_t> fPort{0};
   std::thread fAcceptThread;
 

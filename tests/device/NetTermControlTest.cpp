@@ -45,7 +45,7 @@ TEST(NetTermControlTest, InvalidAddressOrPortFailsWithoutConnecting) {
 // A peer that takes the TCP connection but never answers the password exchange is given up
 // after the connect time-out (3 s by default), not waited for forever.
 TEST(NetTermControlTest, ConnectToSilentPeerGivesUpAfterTimeout) {
-  TListenSocket silent("127.0.0.1", 0);
+  TLinkListenSocket silent("127.0.0.1", 0);
   TNetTermControl control;
   auto start = TClock::now();
   EXPECT_FALSE(control.ConnectNet(u"127.0.0.1", silent.Port()));
@@ -58,9 +58,9 @@ TEST(NetTermControlTest, ConnectToSilentPeerGivesUpAfterTimeout) {
 // A full accept queue makes the kernel drop further SYNs, like an address where nothing
 // answers: the TCP connect itself runs into the time-out.
 TEST(NetTermControlTest, ConnectWhereSynIsNeverAnsweredTimesOut) {
-  TListenSocket full("127.0.0.1", 0, 0);
+  TLinkListenSocket full("127.0.0.1", 0, 0);
   int error = 0;
-  TSocket queued = ConnectTcp("127.0.0.1", full.Port(), std::chrono::seconds(1), error);
+  TLinkSocket queued = ConnectTcp("127.0.0.1", full.Port(), std::chrono::seconds(1), error);
   ASSERT_TRUE(queued.Valid());
   TNetTermControl control(TNetTermOptions{std::chrono::milliseconds(500), std::chrono::seconds(1)});
   auto start = TClock::now();

@@ -51,7 +51,7 @@ struct TSimulator {
 
 // A port on 127.0.0.1 where nothing listens (bound, then released).
 inline std::int32_t RefusedPort() {
-  TListenSocket probe("127.0.0.1", 0);
+  TLinkListenSocket probe("127.0.0.1", 0);
   return probe.Port();
 }
 

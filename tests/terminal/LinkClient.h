@@ -50,7 +50,7 @@ class TLinkClient {
   }
 
  private:
-  TSocket fSocket;
+  TLinkSocket fSocket;
   TFrameAssembler fFrames;
 };
 
