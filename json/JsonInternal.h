@@ -1,0 +1,31 @@
+// Helpers shared by the files of the JSON library; not part of its public interface.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "json/JsonDocument.h"
+
+namespace vantorix {
+
+// The kind's name in type-cast messages ("String", "Integer", ...).
+const char* JsonKindName(TJsonKind kind) noexcept;
+
+// Raises EJsonCastError "Cannot cast <from> into <to>".
+[[noreturn]] void ThrowJsonCast(const char* from, const char* to);
+
+// Number text: 15 significant digits, plain form for decimal exponents -3..15 (in 0.d1d2..
+// notation), else d1.d2..E<exp>; "INF", "-INF", "NAN" for the non-finite values.
+void AppendFloatText(double value, std::u16string& out);
+void AppendIntText(std::int64_t value, std::u16string& out);
+void AppendUIntText(std::uint64_t value, std::u16string& out);
+
+// Conversion table of the model: a stored value read as text, 32-bit integer or boolean.
+std::u16string JsonValueAsString(const TJsonValue& value);
+std::int32_t JsonValueAsInt(const TJsonValue& value);
+bool JsonValueAsBool(const TJsonValue& value);
+
+// A double truncated toward zero as a signed 64-bit integer; 0 for a NaN or outside the range.
+std::int64_t TruncateToInt64(double value) noexcept;
+
+}  // namespace vantorix

@@ -1,0 +1,120 @@
+// Writers: the compact and line forms, and the escaping they share.
+#include <gtest/gtest.h>
+
+#include "json/JsonDocument.h"
+#include "tests/json/JsonTestUtil.h"
+
+namespace vantorix {
+namespace {
+
+using testing::U8;
+
+struct TWriteCase {
+  const char16_t* input;
+  const char* compact;
+  const char* lines;
+};
+
+TEST(JsonWriterTest, CompactAndLineForms) {
+  const TWriteCase cases[] = {
+      {u"{}", "{}", "{}\n"},
+      {u"[]", "[]", "[]\n"},
+      {u"{\"act\":\"echo\",\"devices\":[{\"ip\":\"a\",\"port\":1}],\"x\":{},\"y\":[]}",
+       "{\"act\":\"echo\",\"devices\":[{\"ip\":\"a\",\"port\":1}],\"x\":{},\"y\":[]}",
+       "{\n"
+       "\t\"act\": \"echo\",\n"
+       "\t\"devices\": [\n"
+       "\t\t{\n"
+       "\t\t\t\"ip\": \"a\",\n"
+       "\t\t\t\"port\": 1\n"
+       "\t\t}\n"
+       "\t],\n"
+       "\t\"x\": {},\n"
+       "\t\"y\": []\n"
+       "}\n"},
+      {u" { \"n\" : null , \"b\" : [ true , false , null , [ [ 1 ] ] ] } ",
+       "{\"n\":null,\"b\":[true,false,null,[[1]]]}",
+       "{\n"
+       "\t\"n\": null,\n"
+       "\t\"b\": [\n"
+       "\t\ttrue,\n"
+       "\t\tfalse,\n"
+       "\t\tnull,\n"
+       "\t\t[\n"
+       "\t\t\t[\n"
+       "\t\t\t\t1\n"
+       "\t\t\t]\n"
+       "\t\t]\n"
+       "\t]\n"
+       "}\n"},
+      {u"[{},[],{\"a\":{\"b\":{}}}]", "[{},[],{\"a\":{\"b\":{}}}]",
+       "[\n"
+       "\t{},\n"
+       "\t[],\n"
+       "\t{\n"
+       "\t\t\"a\": {\n"
+       "\t\t\t\"b\": {}\n"
+       "\t\t}\n"
+       "\t}\n"
+       "]\n"},
+      {u"{\"s\":\"a\tb/\x01\u00e9\"}", "{\"s\":\"a\\tb/\\u0001\xC3\xA9\"}",
+       "{\n\t\"s\": \"a\\tb/\\u0001\xC3\xA9\"\n}\n"},
+  };
+  for (const TWriteCase& c : cases) {
+    SCOPED_TRACE(U8(c.input));
+    auto node = TJsonNode::Parse(c.input);
+    ASSERT_TRUE(node);
+    EXPECT_EQ(U8(node->ToJSON(true)), c.compact);
+    EXPECT_EQ(U8(node->ToString()), c.compact);
+    EXPECT_EQ(U8(node->ToJSON(false)), c.lines);
+    // Either form reads back to the same document.
+    EXPECT_EQ(U8(TJsonNode::Parse(node->ToJSON(false))->ToJSON(true)), c.compact);
+  }
+}
+
+TEST(JsonWriterTest, EscapingOfEveryUnitBelow0x80) {
+  std::u16string all;
+  for (char16_t c = 0; c < 0x80; ++c)
+    all.push_back(c);
+  all += u"\u00e9\u20ac\xD800";
+  TJsonObject object;
+  object.SetString(all, all);
+  std::u16string expected;
+  const char* controls[] = {
+      "\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006", "\\u0007",
+      "\\b",     "\\t",     "\\n",     "\\u000b", "\\f",     "\\r",     "\\u000e", "\\u000f",
+      "\\u0010", "\\u0011", "\\u0012", "\\u0013", "\\u0014", "\\u0015", "\\u0016", "\\u0017",
+      "\\u0018", "\\u0019", "\\u001a", "\\u001b", "\\u001c", "\\u001d", "\\u001e", "\\u001f"};
+  for (const char* c : controls) {
+    for (const char* p = c; *p; ++p)
+      expected.push_back(static_cast<char16_t>(*p));
+  }
+  for (char16_t c = 0x20; c < 0x80; ++c) {
+    if (c == u'"' || c == u'\\')
+      expected.push_back(u'\\');
+    expected.push_back(c);
+  }
+  expected += u"\u00e9\u20ac\xD800";
+  const std::u16string quoted = u"\"" + expected + u"\"";
+  EXPECT_EQ(object.ToJSON(true), u"{" + quoted + u":" + quoted + u"}");
+  EXPECT_EQ(object.ToJSON(false), u"{\n\t" + quoted + u": " + quoted + u"\n}\n");
+  // And the reader takes every escape back.
+  auto back = TJsonNode::Parse(object.ToJSON(true));
+  EXPECT_EQ(dynamic_cast<TJsonObject&>(*back).GetString(all), all);
+}
+
+TEST(JsonWriterTest, LongDocumentRoundTrips) {
+  TJsonObject doc;
+  TJsonArray* users = doc.GetArray(u"users");
+  for (int i = 0; i < 2000; ++i) {
+    TJsonObject* user = users->AddObject();
+    user->SetInt(u"n", i);
+    user->SetString(u"t", std::u16string(static_cast<std::size_t>(i % 50), u'A'));
+  }
+  const std::u16string compact = doc.ToJSON(true);
+  EXPECT_EQ(TJsonNode::Parse(compact)->ToJSON(true), compact);
+  EXPECT_EQ(TJsonNode::Parse(doc.ToJSON(false))->ToJSON(true), compact);
+}
+
+}  // namespace
+}  // namespace vantorix

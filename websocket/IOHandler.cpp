@@ -1,0 +1,308 @@
+// Buffered connection I/O: the receive step, the disconnect check, reads from the input buffer
+// and writes with a time limit.
+#include "websocket/IOHandler.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "websocket/SocketErrors.h"
+#include "websocket/Utf8.h"
+
+namespace vantorix {
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+int MsLeft(TClock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
+  return left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0;
+}
+
+}  // namespace
+
+std::u16string TSocketHandle::BoundEndpointText() const {
+  if (BoundIP.empty())
+    return {};
+  std::u16string port;
+  for (char c : std::to_string(BoundPort))
+    port.push_back(static_cast<char16_t>(c));
+  if (IPVersion == TIPVersion::IPv6)
+    return u"[" + BoundIP + u"]:" + port;
+  return BoundIP + u":" + port;
+}
+
+void TInputBuffer::ExtractToBytes(TBytes& VBytes) {
+  std::lock_guard lock(FLock);
+  VBytes.insert(VBytes.end(), FData.begin() + static_cast<std::ptrdiff_t>(FHead), FData.end());
+  FData.clear();
+  FHead = 0;
+}
+
+std::size_t TInputBuffer::Size() const {
+  std::lock_guard lock(FLock);
+  return SizeLocked();
+}
+
+void TInputBuffer::AppendLocked(const std::uint8_t* data, std::size_t n) {
+  FData.insert(FData.end(), data, data + n);
+}
+
+void TInputBuffer::TakeLocked(std::uint8_t* out, std::size_t n) {
+  std::memcpy(out, FData.data() + FHead, n);
+  FHead += n;
+  if (FHead == FData.size()) {
+    FData.clear();
+    FHead = 0;
+  } else if (FHead >= 65536 && FHead * 2 >= FData.size()) {
+    // Drop the consumed front once it outweighs the rest, so reading stays linear.
+    FData.erase(FData.begin(), FData.begin() + static_cast<std::ptrdiff_t>(FHead));
+    FHead = 0;
+  }
+}
+
+TIOHandler::TIOHandler(std::unique_ptr<TStreamSocket> socket)
+    : InputBuffer(FLock), Binding(&FBinding), FSocket(std::move(socket)) {}
+
+TIOHandler::~TIOHandler() {
+  FSocket->Close();
+}
+
+void TIOHandler::MarkLostLocked() {
+  FClosedGracefully = true;
+  FSocket->Close();
+}
+
+bool TIOHandler::DisconnectCheckLocked(bool raise, bool ignoreBuffer) {
+  bool disconnected;
+  if (FClosedGracefully) {
+    FSocket->Close();
+    disconnected = true;
+  } else {
+    disconnected = !SocketOpenLocked();
+  }
+  if (disconnected && raise && (ignoreBuffer || InputBuffer.SizeLocked() == 0)) {
+    throw TConnClosedGracefully();
+  }
+  return disconnected;
+}
+
+int TIOHandler::ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t satisfiedAt) {
+  int limit = waitLimit;
+  if (waitLimit == -1)
+    limit = ReadTimeout <= 0 ? -1 : ReadTimeout;
+  const auto deadline = TClock::now() + std::chrono::milliseconds(limit > 0 ? limit : 0);
+  const std::size_t chunk = static_cast<std::size_t>(std::max(RecvBufferSize, 1));
+  for (;;) {
+    {
+      std::lock_guard lock(FLock);
+      DisconnectCheckLocked(false, false);
+      if (!SocketOpenLocked())
+        return 0;
+      // Another thread's Connected() may have buffered what the caller waits for between the
+      // caller's look at the buffer and this point; waiting now could wait forever.
+      if (satisfiedAt > 0 && InputBuffer.SizeLocked() >= satisfiedAt)
+        return 0;
+      ++FWaiters;
+    }
+    bool ready = false;
+    try {
+      ready = FSocket->WaitReadable(limit > 0 ? MsLeft(deadline) : limit);
+    } catch (...) {
+      std::lock_guard lock(FLock);
+      --FWaiters;
+      throw;
+    }
+    std::unique_lock lock(FLock);
+    --FWaiters;
+    if (!ready) {
+      if (raiseOnTimeout)
+        throw TReadTimeout();
+      return -1;
+    }
+    if (!SocketOpenLocked()) {
+      DisconnectCheckLocked(false, false);
+      return 0;
+    }
+    std::ptrdiff_t n = 0;
+    TBytes& data = InputBuffer.FData;
+    const std::size_t old = data.size();
+    data.resize(old + chunk);
+    try {
+      n = FSocket->Receive(data.data() + old, chunk);
+    } catch (const TSocketError& e) {
+      data.resize(old);
+      if (IsConnectionLostCode(e.Code())) {
+        MarkLostLocked();
+        n = 0;
+      } else if (e.Code() == kWsaETimedOut) {
+        if (raiseOnTimeout)
+          throw TReadTimeout();
+        return -1;
+      } else {
+        throw;
+      }
+    }
+    data.resize(old + static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0)));
+    if (n == 0)
+      FClosedGracefully = true;
+    DisconnectCheckLocked(false, false);
+    if (n > 0)
+      return static_cast<int>(n);
+    if (!SocketOpenLocked())
+      return 0;
+    // Readable but nothing there: another thread took the bytes. Wait again, within the limit.
+    if (limit == 0 || (limit > 0 && MsLeft(deadline) == 0)) {
+      if (raiseOnTimeout)
+        throw TReadTimeout();
+      return -1;
+    }
+  }
+}
+
+bool TIOHandler::Connected() {
+  {
+    std::lock_guard lock(FLock);
+    if (FWaiters > 0) {
+      // The owner is waiting on the socket: look without taking, so its wait still ends.
+      if (InputBuffer.SizeLocked() > 0)
+        return true;
+      if (!SocketOpenLocked() || FClosedGracefully)
+        return false;
+      std::uint8_t probe = 0;
+      try {
+        return FSocket->Receive(&probe, 1, true) != 0;
+      } catch (const TSocketError& e) {
+        if (IsConnectionLostCode(e.Code()))
+          return false;
+        throw;
+      }
+    }
+  }
+  try {
+    ReceiveStep(0, false);
+  } catch (const TSocketError& e) {
+    if (IsConnectionLostCode(e.Code()))
+      return false;
+    throw;
+  }
+  std::lock_guard lock(FLock);
+  return InputBuffer.SizeLocked() > 0 || (SocketOpenLocked() && !FClosedGracefully);
+}
+
+bool TIOHandler::CheckForData(int ATimeout) {
+  const std::size_t before = InputBuffer.Size();
+  if (!Connected())
+    return false;
+  if (InputBuffer.Size() > before)
+    return true;
+  return ReceiveStep(ATimeout, false, before + 1) > 0 || InputBuffer.Size() > before;
+}
+
+bool TIOHandler::InputBufferIsEmpty() const {
+  std::lock_guard lock(FLock);
+  return InputBuffer.SizeLocked() == 0;
+}
+
+std::uint8_t TIOHandler::ReadByte() {
+  TBytes one(1);
+  ReadBytes(one, 1, false);
+  return one[0];
+}
+
+void TIOHandler::ReadBytes(TBytes& VBuffer, int AByteCount, bool AAppend) {
+  if (AByteCount <= 0)
+    return;
+  const auto count = static_cast<std::size_t>(AByteCount);
+  for (;;) {
+    {
+      std::lock_guard lock(FLock);
+      if (InputBuffer.SizeLocked() >= count) {
+        std::uint8_t* out;
+        if (AAppend) {
+          const std::size_t old = VBuffer.size();
+          VBuffer.resize(old + count);
+          out = VBuffer.data() + old;
+        } else {
+          if (VBuffer.size() < count)
+            VBuffer.resize(count);
+          out = VBuffer.data();
+        }
+        InputBuffer.TakeLocked(out, count);
+        return;
+      }
+    }
+    ReceiveStep(-1, true, count);
+    std::lock_guard lock(FLock);
+    if (InputBuffer.SizeLocked() < count)
+      DisconnectCheckLocked(true, true);
+  }
+}
+
+void TIOHandler::Write(const TBytes& ABuffer, int ALength, int AOffset) {
+  if (AOffset < 0 || static_cast<std::size_t>(AOffset) > ABuffer.size())
+    return;
+  const std::size_t avail = ABuffer.size() - static_cast<std::size_t>(AOffset);
+  std::size_t left = ALength == -1 ? avail : static_cast<std::size_t>(std::max(ALength, 0));
+  left = std::min(left, avail);
+  if (left < 1)
+    return;
+  std::lock_guard writeLock(FWriteLock);
+  {
+    std::lock_guard lock(FLock);
+    DisconnectCheckLocked(true, true);
+  }
+  const std::uint8_t* p = ABuffer.data() + AOffset;
+  const auto deadline = TClock::now() + std::chrono::milliseconds(std::max(WriteTimeout, 0));
+  while (left > 0) {
+    std::ptrdiff_t n = 0;
+    try {
+      n = FSocket->Send(p, left);
+    } catch (const TSocketError& e) {
+      if (IsConnectionLostCode(e.Code())) {
+        std::lock_guard lock(FLock);
+        MarkLostLocked();
+      }
+      throw;
+    }
+    if (n == kWouldBlock) {
+      const int wait = MsLeft(deadline);
+      if (wait == 0) {
+        // A peer that stopped reading: give the connection up rather than block every
+        // broadcast behind it.
+        std::lock_guard lock(FLock);
+        MarkLostLocked();
+        throw TSocketError(kWsaETimedOut);
+      }
+      FSocket->WaitWritable(wait);
+      continue;
+    }
+    if (n == 0) {
+      std::lock_guard lock(FLock);
+      FClosedGracefully = true;
+      DisconnectCheckLocked(true, true);
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+void TIOHandler::Write(const std::u16string& AOut, TByteEncoding) {
+  if (AOut.empty())
+    return;
+  Write(Utf8Encode(AOut), -1, 0);
+}
+
+void TIOHandler::Close() {
+  std::lock_guard lock(FLock);
+  FOpened = false;
+  FSocket->Close();
+}
+
+bool TIOHandler::Opened() const {
+  std::lock_guard lock(FLock);
+  return SocketOpenLocked();
+}
+
+}  // namespace vantorix

@@ -1,0 +1,129 @@
+// Buffered reading and writing on one TCP connection (TIOHandler), its input buffer and the
+// socket binding (TSocketHandle) with local and peer addresses.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "websocket/Bytes.h"
+#include "websocket/SocketApi.h"
+
+namespace vantorix {
+
+// One binding of a server (a local endpoint to listen on) or the socket of one connection.
+// Bindings are changed only while the server is inactive, on the owner's thread; the fields of a
+// connection's binding are written once before its thread starts and read-only afterwards.
+class TSocketHandle {
+ public:
+  std::u16string IP;  // empty: the any-address of IPVersion
+  std::uint16_t Port = 0;
+  TIPVersion IPVersion = TIPVersion::IPv4;
+  std::u16string PeerIP;  // connections only
+  std::uint16_t PeerPort = 0;
+
+  // For a listening binding, while the server is active: the endpoint actually bound (the real
+  // port when Port is 0, the any-address written out). Empty IP and port 0 otherwise.
+  std::u16string BoundIP;
+  std::uint16_t BoundPort = 0;
+  // "ADDR:PORT" of the bound endpoint, the IPv6 address in brackets: "127.0.0.1:8989",
+  // "[0:0:0:0:0:0:0:1]:8989". Empty when not bound.
+  std::u16string BoundEndpointText() const;
+};
+
+class TIOHandler;
+
+// Bytes received and not yet consumed. A member of TIOHandler and guarded by its lock.
+class TInputBuffer {
+ public:
+  // Moves every buffered byte to the end of VBytes. Never touches the socket.
+  void ExtractToBytes(TBytes& VBytes);
+  std::size_t Size() const;
+
+ private:
+  friend class TIOHandler;
+  explicit TInputBuffer(std::mutex& lock) : FLock(lock) {}
+  std::size_t SizeLocked() const { return FData.size() - FHead; }
+  void AppendLocked(const std::uint8_t* data, std::size_t n);
+  void TakeLocked(std::uint8_t* out, std::size_t n);
+
+  std::mutex& FLock;
+  TBytes FData;
+  std::size_t FHead = 0;  // consumed bytes at the front of FData, dropped lazily
+};
+
+enum class TByteEncoding { UTF8 };
+
+// Reading and writing on one connection, with the buffered-read semantics the WebSocket code
+// is built on.
+//
+// Ownership: owns its socket; the socket is closed by Close() or by the destructor.
+// Threading: reads (ReadByte, ReadBytes, CheckForData, InputBuffer) belong to the connection's
+// own thread. Connected(), Write and Close may be called from any thread at the same time; each
+// Write call is atomic against other Write calls on the handler (one frame per call is never
+// interleaved with another). Connected() from another thread while the owner waits for bytes
+// only looks at the socket and takes nothing from it, so the waiting reader is never robbed of
+// its wake-up.
+// Failure: reads and writes on a closed connection raise TConnClosedGracefully; other socket
+// failures raise TSocketError; a write that cannot hand its bytes over within WriteTimeout
+// closes the connection and raises TSocketError(10060).
+class TIOHandler {
+  // Declared first: InputBuffer is bound to it. Guards InputBuffer and the state flags.
+  mutable std::mutex FLock;
+
+ public:
+  explicit TIOHandler(std::unique_ptr<TStreamSocket> socket);
+  ~TIOHandler();
+  TIOHandler(const TIOHandler&) = delete;
+  TIOHandler& operator=(const TIOHandler&) = delete;
+
+  // Free for the owner; the WebSocket server keeps the handshake state here (0, -1, 1).
+  std::atomic<std::int32_t> Tag{0};
+  TInputBuffer InputBuffer;
+  int ReadTimeout = -1;  // ms; -1 or 0: no limit
+  int RecvBufferSize = 32768;
+  int WriteTimeout = 10000;      // ms a Write may take before the connection is given up
+  TSocketHandle* const Binding;  // the connection's addresses; owned by the handler
+  std::u16string BoundIP;        // never set for accepted connections
+
+  // Whether the connection is still usable or unread bytes are still buffered. May buffer bytes
+  // and may find the connection closed. Raises TSocketError for codes other than 10053, 10054
+  // and 10058.
+  bool Connected();
+  // Waits up to ATimeout ms for new bytes and buffers them; true if new bytes arrived.
+  bool CheckForData(int ATimeout);
+  bool InputBufferIsEmpty() const;
+  std::uint8_t ReadByte();
+  // Waits until AByteCount bytes are buffered and takes them: appended to VBuffer, or copied to
+  // its front (VBuffer lengthened when shorter, never shortened). A count <= 0 reads nothing.
+  void ReadBytes(TBytes& VBuffer, int AByteCount, bool AAppend);
+  // Sends ALength bytes from AOffset (-1: the rest); returns when all are handed to the socket.
+  void Write(const TBytes& ABuffer, int ALength = -1, int AOffset = 0);
+  // Encodes the text and writes the bytes; an empty text writes nothing.
+  void Write(const std::u16string& AOut, TByteEncoding AByteEncoding = TByteEncoding::UTF8);
+  void Close();
+  // False once Close() ran or the socket was found closed.
+  bool Opened() const;
+
+ private:
+  // Receive step: waitLimit -1 means ReadTimeout; 0 means only look. Returns bytes received, 0
+  // when the socket is closed (or, with satisfiedAt > 0, when that many bytes are already
+  // buffered), -1 on time-out.
+  int ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t satisfiedAt = 0);
+  // With FLock held; raises TConnClosedGracefully when disconnected and raise is set and
+  // (ignoreBuffer or nothing is buffered).
+  bool DisconnectCheckLocked(bool raise, bool ignoreBuffer);
+  bool SocketOpenLocked() const { return FOpened && FSocket->IsOpen(); }
+  void MarkLostLocked();
+
+  std::mutex FWriteLock;  // one Write at a time
+  std::unique_ptr<TStreamSocket> FSocket;
+  TSocketHandle FBinding;
+  bool FOpened = true;
+  bool FClosedGracefully = false;
+  int FWaiters = 0;  // reads currently waiting on the socket
+};
+
+}  // namespace vantorix

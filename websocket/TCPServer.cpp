@@ -1,0 +1,269 @@
+// TCP server: activation, listener threads, connection threads and deactivation.
+#include "websocket/TCPServer.h"
+
+#include <algorithm>
+
+namespace vantorix {
+namespace {
+
+constexpr int kAcceptPollMs = 250;
+
+// Runs a callable when the scope ends, also by an exception.
+template <typename F>
+class TFinally {
+ public:
+  explicit TFinally(F f) : FF(std::move(f)) {}
+  ~TFinally() { FF(); }
+  TFinally(const TFinally&) = delete;
+  TFinally& operator=(const TFinally&) = delete;
+
+ private:
+  F FF;
+};
+
+}  // namespace
+
+struct TCustomTCPServer::TListener {
+  std::unique_ptr<TListenSocket> Socket;
+  std::atomic<bool> Stop{false};
+  std::thread Thread;
+};
+
+struct TCustomTCPServer::TConnectionThread {
+  std::unique_ptr<TConnectionContext> Context;
+  std::thread Thread;
+  std::atomic<bool> Finished{false};
+};
+
+TTCPConnection::TTCPConnection(std::unique_ptr<TIOHandler> handler)
+    : IOHandler(std::move(handler)), Socket(IOHandler.get()) {}
+
+bool TTCPConnection::Connected() {
+  return IOHandler != nullptr && IOHandler->Connected();
+}
+
+void TTCPConnection::Disconnect(bool) {
+  if (IOHandler != nullptr && IOHandler->Opened())
+    IOHandler->Close();
+}
+
+TConnectionContext::TConnectionContext(std::unique_ptr<TTCPConnection> connection)
+    : Connection(std::move(connection)), Binding(Connection->Socket->Binding) {}
+
+const TContextList::TItems& TContextList::LockList() {
+  FMutex.lock();
+  return FItems;
+}
+
+void TContextList::UnlockList() {
+  FMutex.unlock();
+}
+
+void TContextList::Add(TConnectionContext* context) {
+  std::lock_guard lock(FMutex);
+  FItems.push_back(context);
+}
+
+void TContextList::Remove(TConnectionContext* context) {
+  std::lock_guard lock(FMutex);
+  FItems.erase(std::remove(FItems.begin(), FItems.end(), context), FItems.end());
+}
+
+TSocketHandle* TBindings::Add() {
+  auto handle = std::make_unique<TSocketHandle>();
+  handle->Port = FDefaultPort;
+  FItems.push_back(std::move(handle));
+  return FItems.back().get();
+}
+
+TCustomTCPServer::TCustomTCPServer() : TCustomTCPServer(PlatformSocketApi()) {}
+
+TCustomTCPServer::TCustomTCPServer(TSocketApi& api) : FApi(api) {}
+
+TCustomTCPServer::~TCustomTCPServer() {
+  SetActive(false);
+}
+
+void TCustomTCPServer::SetActive(bool value) {
+  if (value == FActive)
+    return;
+  if (value) {
+    Activate();
+  } else {
+    Deactivate();
+  }
+}
+
+void TCustomTCPServer::Activate() {
+  if (Bindings.Count() == 0) {
+    Bindings.Add();
+    if (FApi.HasIPv6())
+      Bindings.Add()->IPVersion = TIPVersion::IPv6;
+  }
+  try {
+    // Open and bind every socket first, listen on them afterwards; a failure releases every
+    // socket opened here (the listeners' destructors close them).
+    for (std::size_t i = 0; i < Bindings.Count(); ++i) {
+      TSocketHandle& binding = *Bindings[i];
+      auto listener = std::make_unique<TListener>();
+      listener->Socket = FApi.OpenListener(binding.IPVersion);
+      listener->Socket->Bind(binding.IP, binding.Port);
+      FListeners.push_back(std::move(listener));
+    }
+    for (std::size_t i = 0; i < FListeners.size(); ++i) {
+      TListener& listener = *FListeners[i];
+      listener.Socket->Listen(ListenQueue);
+      const TSocketAddress bound = listener.Socket->LocalAddress();
+      Bindings[i]->BoundIP = bound.IP;
+      Bindings[i]->BoundPort = bound.Port;
+      listener.Thread = std::thread([this, &listener] { ListenerLoop(listener); });
+    }
+  } catch (...) {
+    Deactivate();
+    throw;
+  }
+  FActive = true;
+}
+
+void TCustomTCPServer::Deactivate() {
+  FActive = false;
+  for (auto& listener : FListeners) {
+    listener->Stop = true;
+    listener->Socket->Close();
+    if (listener->Thread.joinable())
+      listener->Thread.join();
+  }
+  FListeners.clear();
+  for (std::size_t i = 0; i < Bindings.Count(); ++i) {
+    Bindings[i]->BoundIP.clear();
+    Bindings[i]->BoundPort = 0;
+  }
+  // Stop and close every connection first, without the Contexts lock: a broadcast holding that
+  // lock while it writes to a stalled peer is woken by the close instead of being waited for.
+  {
+    std::lock_guard lock(FThreadsLock);
+    for (auto& t : FThreads) {
+      t->Context->FStopRequested = true;
+      t->Context->Connection->Disconnect(false);
+    }
+  }
+  {
+    auto list = Contexts.Lock();
+    for (TConnectionContext* context : list)
+      context->Connection->Disconnect(false);
+  }
+  // No listener runs any more, so no thread is added; wait for all of them, however long an
+  // event takes.
+  std::list<std::unique_ptr<TConnectionThread>> threads;
+  {
+    std::lock_guard lock(FThreadsLock);
+    threads.swap(FThreads);
+  }
+  for (auto& t : threads) {
+    if (t->Thread.joinable())
+      t->Thread.join();
+  }
+}
+
+void TCustomTCPServer::ReapFinished() {
+  std::list<std::unique_ptr<TConnectionThread>> done;
+  {
+    std::lock_guard lock(FThreadsLock);
+    for (auto it = FThreads.begin(); it != FThreads.end();) {
+      if ((*it)->Finished) {
+        auto next = std::next(it);
+        done.splice(done.end(), FThreads, it);
+        it = next;
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& t : done) {
+    if (t->Thread.joinable())
+      t->Thread.join();
+  }
+}
+
+void TCustomTCPServer::ListenerLoop(TListener& listener) {
+  while (!listener.Stop) {
+    ReapFinished();
+    std::unique_ptr<TStreamSocket> socket = listener.Socket->Accept(kAcceptPollMs);
+    if (socket == nullptr)
+      continue;
+    if (listener.Stop)
+      break;  // the socket closes on leaving
+    try {
+      StartConnection(std::move(socket));
+    } catch (...) {
+      // A connection that cannot be set up (out of threads or memory) is dropped; the listener
+      // goes on.
+    }
+  }
+}
+
+void TCustomTCPServer::StartConnection(std::unique_ptr<TStreamSocket> socket) {
+  const TSocketAddress local = socket->LocalAddress();
+  const TSocketAddress peer = socket->PeerAddress();
+  auto handler = std::make_unique<TIOHandler>(std::move(socket));
+  handler->Binding->IP = local.IP;
+  handler->Binding->Port = local.Port;
+  handler->Binding->IPVersion = local.Version;
+  handler->Binding->PeerIP = peer.IP;
+  handler->Binding->PeerPort = peer.Port;
+  auto record = std::make_unique<TConnectionThread>();
+  record->Context =
+      std::make_unique<TConnectionContext>(std::make_unique<TTCPConnection>(std::move(handler)));
+  TConnectionThread* raw = record.get();
+  std::lock_guard lock(FThreadsLock);
+  FThreads.push_back(std::move(record));
+  try {
+    raw->Thread = std::thread([this, raw] {
+      ConnectionLoop(raw->Context.get());
+      raw->Finished = true;
+    });
+  } catch (...) {
+    FThreads.pop_back();
+    throw;
+  }
+}
+
+void TCustomTCPServer::ConnectionLoop(TConnectionContext* context) {
+  try {
+    Contexts.Add(context);
+    TFinally leave([this, context] {
+      try {
+        DoDisconnect(context);
+      } catch (...) {
+        // An error of the disconnect event ends nothing more than this connection.
+      }
+      Contexts.Remove(context);
+    });
+    DoConnect(context);
+    while (!context->FStopRequested) {
+      if (!DoExecute(context))
+        break;
+    }
+  } catch (...) {
+    // An error escaping an event ends this connection only; nothing is reported.
+  }
+  context->Connection->Disconnect(false);
+}
+
+void TCustomTCPServer::DoConnect(TConnectionContext* AContext) {
+  if (OnConnect)
+    OnConnect(AContext);
+}
+
+bool TCustomTCPServer::DoExecute(TConnectionContext* AContext) {
+  if (OnExecute)
+    OnExecute(AContext);
+  return AContext->Connection != nullptr && AContext->Connection->Connected();
+}
+
+void TCustomTCPServer::DoDisconnect(TConnectionContext* AContext) {
+  if (OnDisconnect)
+    OnDisconnect(AContext);
+}
+
+}  // namespace vantorix

@@ -1,0 +1,168 @@
+// Multi-threaded TCP server: bindings, one listener thread per binding, one thread per accepted
+// connection, the list of live connections and the three connection events.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "websocket/IOHandler.h"
+#include "websocket/SocketApi.h"
+
+namespace vantorix {
+
+// One accepted connection: owns its I/O handler. Socket is the same handler seen as the
+// connection's socket (Socket->Binding holds the addresses).
+class TTCPConnection {
+ public:
+  explicit TTCPConnection(std::unique_ptr<TIOHandler> handler);
+  TTCPConnection(const TTCPConnection&) = delete;
+  TTCPConnection& operator=(const TTCPConnection&) = delete;
+
+  const std::unique_ptr<TIOHandler> IOHandler;
+  TIOHandler* const Socket;
+
+  // The handler's Connected(); any thread.
+  bool Connected();
+  // Closes the handler if it is open. With ANotifyPeer false nothing is sent first. Any thread.
+  void Disconnect(bool ANotifyPeer = false);
+};
+
+// One accepted connection as the events see it. Owns its connection; Binding is the same object
+// as Connection->Socket->Binding. Created by a listener thread, released after its thread ended.
+class TConnectionContext {
+ public:
+  explicit TConnectionContext(std::unique_ptr<TTCPConnection> connection);
+  TConnectionContext(const TConnectionContext&) = delete;
+  TConnectionContext& operator=(const TConnectionContext&) = delete;
+
+  const std::unique_ptr<TTCPConnection> Connection;
+  TSocketHandle* const Binding;
+
+ private:
+  friend class TCustomTCPServer;
+  std::atomic<bool> FStopRequested{false};
+};
+
+// The live connections with one lock. A context is in the list from just before its connect
+// event until just after its disconnect event.
+//
+// Threading: take the lock with Lock() (RAII) or LockList()/UnlockList() (always paired, on
+// every path). While it is held no connection is added or removed. Never wait for a
+// connection's thread while holding it.
+class TContextList {
+ public:
+  using TItems = std::vector<TConnectionContext*>;
+
+  class TLocked {
+   public:
+    explicit TLocked(TContextList& list) : FLock(list.FMutex), FItems(list.FItems) {}
+    std::size_t Count() const { return FItems.size(); }
+    TConnectionContext* operator[](std::size_t i) const { return FItems[i]; }
+    TItems::const_iterator begin() const { return FItems.begin(); }
+    TItems::const_iterator end() const { return FItems.end(); }
+
+   private:
+    std::lock_guard<std::mutex> FLock;
+    const TItems& FItems;
+  };
+
+  TLocked Lock() { return TLocked(*this); }
+  const TItems& LockList();
+  void UnlockList();
+
+ private:
+  friend class TCustomTCPServer;
+  void Add(TConnectionContext* context);
+  void Remove(TConnectionContext* context);
+
+  std::mutex FMutex;
+  TItems FItems;
+};
+
+// The local endpoints to listen on. Changed only while the server is inactive, on the owner's
+// thread.
+class TBindings {
+ public:
+  void Clear() { FItems.clear(); }
+  // A new binding: IPv4, IP empty, Port = DefaultPort. The caller may then set IP, Port and
+  // IPVersion. The pointer stays valid until Clear() or the server's destruction.
+  TSocketHandle* Add();
+  std::size_t Count() const { return FItems.size(); }
+  TSocketHandle* operator[](std::size_t i) const { return FItems[i].get(); }
+
+ private:
+  friend class TCustomTCPServer;
+  std::uint16_t FDefaultPort = 0;
+  std::vector<std::unique_ptr<TSocketHandle>> FItems;
+};
+
+// The TCP server.
+//
+// Threading: the owner's thread constructs, activates, deactivates and destroys the server. The
+// events and the Do* steps run on each connection's own thread, so events of different
+// connections run at the same time. Deactivation blocks the owner until every connection thread
+// has ended; connection threads must never wait for the owner's thread.
+// Failure: activation raises TSocketError ("Socket Error # 10048\r\nAddress already in use."
+// for a port in use) and leaves the server inactive with no socket open. Errors escaping an
+// event end that connection only; nothing is reported.
+// Derived classes that override the Do* steps must call SetActive(false) in their own
+// destructor, so no connection thread calls into a half-destroyed object.
+class TCustomTCPServer {
+ public:
+  using TContextEvent = std::function<void(TConnectionContext* AContext)>;
+
+  TCustomTCPServer();
+  // Uses the given socket layer (a fake in tests); it must outlive the server.
+  explicit TCustomTCPServer(TSocketApi& api);
+  virtual ~TCustomTCPServer();
+  TCustomTCPServer(const TCustomTCPServer&) = delete;
+  TCustomTCPServer& operator=(const TCustomTCPServer&) = delete;
+
+  std::uint16_t DefaultPort() const { return Bindings.FDefaultPort; }
+  void SetDefaultPort(std::uint16_t port) { Bindings.FDefaultPort = port; }
+  bool Active() const { return FActive; }
+  // Activation listens on every binding (adding IPv4 and, where offered, IPv6 any-address
+  // bindings when there are none) and fills their BoundIP/BoundPort; deactivation stops the
+  // listeners, closes every connection and waits for all connection threads. Setting the
+  // current value does nothing.
+  void SetActive(bool value);
+
+  TBindings Bindings;
+  TContextList Contexts;
+  TContextEvent OnConnect;
+  TContextEvent OnExecute;
+  TContextEvent OnDisconnect;
+
+  static constexpr int ListenQueue = 15;
+
+ protected:
+  virtual void DoConnect(TConnectionContext* AContext);
+  // Calls OnExecute, then returns whether the connection is still connected.
+  virtual bool DoExecute(TConnectionContext* AContext);
+  virtual void DoDisconnect(TConnectionContext* AContext);
+
+ private:
+  struct TListener;
+  struct TConnectionThread;
+
+  void Activate();
+  void Deactivate();
+  void ListenerLoop(TListener& listener);
+  void ConnectionLoop(TConnectionContext* context);
+  void StartConnection(std::unique_ptr<TStreamSocket> socket);
+  void ReapFinished();
+
+  TSocketApi& FApi;
+  bool FActive = false;
+  std::vector<std::unique_ptr<TListener>> FListeners;
+  std::mutex FThreadsLock;  // guards FThreads
+  std::list<std::unique_ptr<TConnectionThread>> FThreads;
+};
+
+}  // namespace vantorix

@@ -1,0 +1,171 @@
+// WebSocket frames: encoder of the server's frames and the client message reader.
+#include "websocket/WebSocketFrames.h"
+
+#include <algorithm>
+#include <array>
+
+namespace vantorix {
+namespace {
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+void AppendLength(TBytes& frame, std::uint8_t first, std::uint64_t n) {
+  frame.push_back(first);
+  if (n <= 125) {
+    frame.push_back(static_cast<std::uint8_t>(n));
+  } else if (n <= 0xFFFF) {
+    frame.push_back(0x7E);
+    frame.push_back(static_cast<std::uint8_t>(n >> 8));
+    frame.push_back(static_cast<std::uint8_t>(n));
+  } else {
+    frame.push_back(0x7F);
+    for (int i = 7; i >= 0; --i)
+      frame.push_back(static_cast<std::uint8_t>(n >> (8 * i)));
+  }
+}
+
+TClientMessage FailConnection(TFrameSink& sink, std::uint16_t status) {
+  const std::array<std::uint8_t, 2> body{static_cast<std::uint8_t>(status >> 8),
+                                         static_cast<std::uint8_t>(status)};
+  sink.WriteFrame(EncodeControlFrame(TOpcode::Close, body));
+  sink.CloseConnection();
+  return {status == kCloseMessageTooBig ? TMessageKind::TooBig : TMessageKind::ProtocolError, {}};
+}
+
+bool KnownOpcode(std::uint8_t op) {
+  return op <= 0x2 || (op >= 0x8 && op <= 0xA);
+}
+
+// Reads len payload bytes in chunks, unmasking them (section 5.3: byte i XOR key[i mod 4]).
+// Appends them to into, or drops them when into is null.
+void ReadPayload(TFrameSource& source, std::uint64_t len, const std::array<std::uint8_t, 4>& key,
+                 TBytes* into) {
+  TBytes scratch;
+  std::uint64_t done = 0;
+  while (done < len) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(len - done, kReadChunk));
+    if (into == nullptr) {
+      source.ReadBytes(scratch, static_cast<int>(n), false);
+    } else {
+      const std::size_t old = into->size();
+      source.ReadBytes(*into, static_cast<int>(n), true);
+      for (std::size_t i = 0; i < n; ++i)
+        (*into)[old + i] ^= key[(done + i) % 4];
+    }
+    done += n;
+  }
+}
+
+}  // namespace
+
+TBytes EncodeTextFrame(std::span<const std::uint8_t> payload) {
+  TBytes frame;
+  frame.reserve(payload.size() + 10);
+  AppendLength(frame, 0x81, payload.size());
+  frame.insert(frame.end(), payload.begin(), payload.end());
+  return frame;
+}
+
+TBytes EncodeControlFrame(TOpcode opcode, std::span<const std::uint8_t> payload) {
+  const std::size_t n = std::min<std::size_t>(payload.size(), 125);
+  TBytes frame;
+  frame.reserve(n + 2);
+  AppendLength(frame, static_cast<std::uint8_t>(0x80 | static_cast<std::uint8_t>(opcode)), n);
+  frame.insert(frame.end(), payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(n));
+  return frame;
+}
+
+TClientMessage ReadClientMessage(TFrameSource& source, TFrameSink& sink,
+                                 std::uint64_t maxMessageSize) {
+  TBytes message;
+  std::uint64_t messageSize = 0;
+  bool inMessage = false;
+  TOpcode messageOp = TOpcode::Text;
+  for (;;) {
+    const std::uint8_t b0 = source.ReadByte();
+    const std::uint8_t b1 = source.ReadByte();
+    const bool fin = (b0 & 0x80) != 0;
+    const std::uint8_t op = b0 & 0x0F;
+    // Section 5.2: RSV1-3 must be 0 when no extension is negotiated (we offer none).
+    if ((b0 & 0x70) != 0)
+      return FailConnection(sink, kCloseProtocolError);
+    // Section 5.1: a server must close the connection on an unmasked client frame.
+    if ((b1 & 0x80) == 0)
+      return FailConnection(sink, kCloseProtocolError);
+    // Section 5.2: reserved opcodes fail the connection.
+    if (!KnownOpcode(op))
+      return FailConnection(sink, kCloseProtocolError);
+    std::uint64_t len = b1 & 0x7F;
+    if (len == 126) {
+      len = (std::uint64_t{source.ReadByte()} << 8) | source.ReadByte();
+    } else if (len == 127) {
+      len = 0;
+      for (int i = 0; i < 8; ++i)
+        len = (len << 8) | source.ReadByte();
+      // Section 5.2: the most significant bit of the 64-bit length must be 0.
+      if ((len >> 63) != 0)
+        return FailConnection(sink, kCloseProtocolError);
+    }
+    const bool control = (op & 0x08) != 0;
+    if (control) {
+      // Section 5.5: control frames are never fragmented and carry at most 125 bytes.
+      if (!fin || len > 125)
+        return FailConnection(sink, kCloseProtocolError);
+    } else {
+      // Section 5.4: a continuation needs a started message; a new message must not start
+      // inside one.
+      if (op == 0 && !inMessage)
+        return FailConnection(sink, kCloseProtocolError);
+      if (op != 0 && inMessage)
+        return FailConnection(sink, kCloseProtocolError);
+      if (op != 0)
+        messageOp = static_cast<TOpcode>(op);
+      // Section 7.4.1, status 1009: a message too big to process.
+      if (len > maxMessageSize - messageSize)
+        return FailConnection(sink, kCloseMessageTooBig);
+    }
+    std::array<std::uint8_t, 4> key{};
+    for (auto& k : key)
+      k = source.ReadByte();
+
+    if (control) {
+      TBytes payload;
+      ReadPayload(source, len, key, &payload);
+      switch (static_cast<TOpcode>(op)) {
+        case TOpcode::Ping:
+          // Section 5.5.2: a pong with the ping's application data.
+          sink.WriteFrame(EncodeControlFrame(TOpcode::Pong, payload));
+          if (!inMessage)
+            return {TMessageKind::Ping, {}};
+          break;
+        case TOpcode::Pong:
+          if (!inMessage)
+            return {TMessageKind::Pong, {}};
+          break;
+        default: {
+          // Section 5.5.1: a close body is empty or starts with a 2-byte status code; the
+          // answer echoes the status.
+          if (payload.size() == 1)
+            return FailConnection(sink, kCloseProtocolError);
+          const std::size_t keep = std::min<std::size_t>(payload.size(), 2);
+          sink.WriteFrame(EncodeControlFrame(TOpcode::Close,
+                                             std::span<const std::uint8_t>(payload.data(), keep)));
+          sink.CloseConnection();
+          return {TMessageKind::Close, {}};
+        }
+      }
+      continue;
+    }
+
+    inMessage = true;
+    messageSize += len;
+    ReadPayload(source, len, key, messageOp == TOpcode::Text ? &message : nullptr);
+    if (fin) {
+      if (messageOp == TOpcode::Text)
+        return {TMessageKind::Text, std::move(message)};
+      return {TMessageKind::Binary, {}};
+    }
+  }
+}
+
+}  // namespace vantorix

@@ -1,0 +1,64 @@
+// The WebSocket server (TCP server plus the opening handshake) and the message operations on a
+// connection's I/O handler.
+#pragma once
+
+#include <string>
+
+#include "websocket/Bytes.h"
+#include "websocket/Handshake.h"
+#include "websocket/IOHandler.h"
+#include "websocket/Sha1.h"
+#include "websocket/TCPServer.h"
+
+namespace vantorix {
+
+// Handshake states kept in TIOHandler::Tag.
+inline constexpr std::int32_t kHandshakeNotStarted = 0;
+inline constexpr std::int32_t kHandshakePending = -1;
+inline constexpr std::int32_t kHandshakeDone = 1;
+
+// A TCP server whose connections answer the WebSocket opening handshake. Each connection's
+// first DoExecute calls (and later ones, until a qualifying request has come) wait up to 10 ms
+// for the upgrade request and answer it before OnExecute runs. Requests that do not qualify are
+// dropped without an answer; the connection stays open and pending.
+// Threading and failure as TCustomTCPServer.
+class TWebSocketServer : public TCustomTCPServer {
+ public:
+  TWebSocketServer();
+  explicit TWebSocketServer(TSocketApi& api);
+  ~TWebSocketServer() override;
+
+  // Shared by all connection threads; keeps no state between calls.
+  const THashSHA1 HashSHA1{};
+
+ protected:
+  void DoConnect(TConnectionContext* AContext) override;
+  bool DoExecute(TConnectionContext* AContext) override;
+};
+
+// WebSocket messages on one connection's I/O handler. Nothing here raises: failures give an
+// empty result or a frame not sent.
+//
+// Threading: ReadBytes/ReadString on the connection's own thread only; WriteBytes/WriteString
+// from any thread. Every frame (pongs and closes of the reader included) goes out in one
+// TIOHandler::Write, and those are serialised per connection, so frames never interleave.
+class TWebSocketIOHandlerHelper {
+ public:
+  explicit TWebSocketIOHandlerHelper(TIOHandler& handler) : FHandler(handler) {}
+
+  // Waits for and reads one client message: the payload of a text message (fragments
+  // reassembled), empty for anything else. Pings are answered with pongs; a close is answered
+  // and the connection closed; protocol violations close with 1002, messages over 256 MiB with
+  // 1009. While the handshake is not done (Tag != 1) returns empty at once, consuming nothing.
+  TBytes ReadBytes();
+  // Sends RawData as one final, unmasked text frame. Sends nothing while the handshake is
+  // pending (Tag == -1): a frame before the 101 response would break the client's handshake.
+  void WriteBytes(const TBytes& RawData);
+  std::u16string ReadString();
+  void WriteString(const std::u16string& str);
+
+ private:
+  TIOHandler& FHandler;
+};
+
+}  // namespace vantorix
