@@ -1,0 +1,131 @@
+// Device jobs: the connect / operate / disconnect shape shared by the four jobs.
+#include "device/DeviceJobs.h"
+
+#include <string>
+
+#include "device/NetTermControl.h"
+
+namespace vantorix {
+
+namespace {
+
+// Disconnects on every exit. Close() is the normal path and lets a failure of Disconnect
+// through; the destructor only acts while an exception leaves, and keeps that exception.
+class TOpenConnection {
+ public:
+  explicit TOpenConnection(TSDKHelper& terminal) : fTerminal(terminal) {}
+  TOpenConnection(const TOpenConnection&) = delete;
+  TOpenConnection& operator=(const TOpenConnection&) = delete;
+  ~TOpenConnection() {
+    if (fArmed) {
+      try {
+        fTerminal.Disconnect();
+      } catch (...) {
+        // The exception already in flight is the one the caller must see.
+      }
+    }
+  }
+  void Close() {
+    fArmed = false;
+    fTerminal.Disconnect();
+  }
+
+ private:
+  TSDKHelper& fTerminal;
+  bool fArmed = true;
+};
+
+std::u16string Decimal(std::int32_t value) {
+  std::string digits = std::to_string(value);
+  return {digits.begin(), digits.end()};
+}
+
+std::u16string CannotConnect(const char16_t* prefix, const std::u16string& ip) {
+  return prefix + ip + u" failed! Can not connect.";
+}
+
+}  // namespace
+
+TDeviceJobs::TDeviceJobs() : TDeviceJobs(std::make_unique<TNetTermControl>()) {}
+
+TDeviceJobs::TDeviceJobs(std::unique_ptr<TTermControl> control) : terminal(std::move(control)) {}
+
+bool TDeviceJobs::TerminalConnected() {
+  std::lock_guard guard(fJobLock);
+  return terminal.IsConnected();
+}
+
+TGetFromDeviceResult TDeviceJobs::getFromDevice(const std::u16string& ip,
+                                                const std::u16string& port,
+                                                const std::u16string& key) {
+  std::lock_guard guard(fJobLock);
+  if (!terminal.Connect(ip, port, key)) {
+    return {nullptr, CannotConnect(u"sync from device:", ip)};
+  }
+  TOpenConnection connection(terminal);
+  std::int32_t code = 0;
+  TGetFromDeviceResult result{terminal.getAllUserFPInfo(code), {}};
+  connection.Close();
+  if (!result.document) {
+    result.failure =
+        u"sync from device:" + ip + u" failed! Can not read,ErrorCode=" + Decimal(code);
+  }
+  return result;
+}
+
+std::u16string TDeviceJobs::syncToDevice(const std::u16string& ip, const std::u16string& port,
+                                         const std::u16string& key, TJsonArray* users) {
+  std::lock_guard guard(fJobLock);
+  if (!terminal.Connect(ip, port, key)) {
+    return CannotConnect(u"sync to device:", ip);
+  }
+  TOpenConnection connection(terminal);
+  std::u16string result;
+  if (users != nullptr) {
+    result = terminal.setAllUserFPInfo(*users);
+  }
+  connection.Close();
+  return result;
+}
+
+std::u16string TDeviceJobs::deleteEnrolledDataFromDevice(const std::u16string& ip,
+                                                         const std::u16string& port,
+                                                         const std::u16string& key,
+                                                         TJsonArray* users) {
+  std::lock_guard guard(fJobLock);
+  if (!terminal.Connect(ip, port, key)) {
+    return CannotConnect(u"delete from device:", ip);
+  }
+  TOpenConnection connection(terminal);
+  std::u16string result;
+  for (std::int32_t i = 0; users != nullptr && i < users->Count(); ++i) {
+    TJsonObject& entry = RecordAt(*users, i);
+    std::u16string number = entry.GetString(u"enrollNumber");
+    std::u16string option = entry.GetString(u"deleteOption");
+    result = terminal.deleteEnrollData(number, option);
+  }
+  connection.Close();
+  return result;
+}
+
+std::u16string TDeviceJobs::deleteFingerTemplateFromDevice(const std::u16string& ip,
+                                                           const std::u16string& port,
+                                                           const std::u16string& key,
+                                                           TJsonArray* users) {
+  std::lock_guard guard(fJobLock);
+  if (!terminal.Connect(ip, port, key)) {
+    return CannotConnect(u"delete finger from device:", ip);
+  }
+  TOpenConnection connection(terminal);
+  std::u16string result;
+  for (std::int32_t i = 0; users != nullptr && i < users->Count(); ++i) {
+    TJsonObject& entry = RecordAt(*users, i);
+    std::u16string number = entry.GetString(u"enrollNumber");
+    std::u16string finger = entry.GetString(u"fingerIndex");
+    result = terminal.deleteFingerTemplate(number, finger);
+  }
+  connection.Close();
+  return result;
+}
+
+}  // namespace vantorix

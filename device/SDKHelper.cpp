@@ -1,0 +1,238 @@
+// Device connection: connect/disconnect, bulk user and template transfer, deletions.
+#include "device/SDKHelper.h"
+
+#include <string>
+#include <utility>
+
+#include "json/TextToInt.h"
+
+namespace vantorix {
+
+namespace {
+
+constexpr std::int32_t kAllOfUser = 11;
+
+std::u16string Decimal(std::int32_t value) {
+  std::string digits = std::to_string(value);
+  return {digits.begin(), digits.end()};
+}
+
+// Disables the terminal's own keypad and reader for bulk work and re-enables it on every exit.
+// Finish() runs the normal closing calls and lets their failures through; the destructor runs
+// them only when an exception is already leaving, and then keeps that exception unchanged.
+class TDisabledTerminal {
+ public:
+  TDisabledTerminal(TTermControl& control, std::int32_t machine, bool refresh)
+      : fControl(control), fMachine(machine), fRefresh(refresh) {
+    fControl.EnableDevice(fMachine, kComFalse);
+  }
+  TDisabledTerminal(const TDisabledTerminal&) = delete;
+  TDisabledTerminal& operator=(const TDisabledTerminal&) = delete;
+  ~TDisabledTerminal() {
+    if (fArmed) {
+      try {
+        Close();
+      } catch (...) {
+        // The exception already in flight is the one the caller must see.
+      }
+    }
+  }
+  void Finish() { Close(); }
+
+ private:
+  void Close() {
+    fArmed = false;
+    if (fRefresh) {
+      fControl.RefreshData(fMachine);
+    }
+    fControl.EnableDevice(fMachine, kComTrue);
+  }
+
+  TTermControl& fControl;
+  std::int32_t fMachine;
+  bool fRefresh;
+  bool fArmed = true;
+};
+
+}  // namespace
+
+TJsonObject& RecordAt(TJsonArray& array, std::int32_t index) {
+  TJsonObject* record = array.GetValue(index).AsObject();
+  if (record == nullptr) {
+    throw EJsonCastError("Cannot cast null into Object");
+  }
+  return *record;
+}
+
+TSDKHelper::TSDKHelper(std::unique_ptr<TTermControl> control) : axTerm1(std::move(control)) {}
+
+bool TSDKHelper::Connect(const std::u16string& ip, const std::u16string& port,
+                         const std::u16string& commKey) {
+  axTerm1->SetCommPassword(TextToInt(commKey));
+  if (!bIsConnected) {
+    std::int32_t portNumber = TextToInt(port);
+    bIsConnected = axTerm1->ConnectNet(ip, portNumber);
+  }
+  return bIsConnected;
+}
+
+void TSDKHelper::Disconnect() {
+  if (bIsConnected) {
+    // Disconnected from here on even if the control's call fails.
+    bIsConnected = false;
+    axTerm1->Disconnect();
+  }
+  bIsConnected = false;
+}
+
+std::unique_ptr<TJsonObject> TSDKHelper::getAllUserFPInfo(std::int32_t& dwErrorCode) {
+  dwErrorCode = 0;
+  auto document = std::make_unique<TJsonObject>();
+  if (!bIsConnected) {
+    return document;
+  }
+  const std::int32_t M = iMachineNumber;
+  TDisabledTerminal disabled(*axTerm1, M, false);
+  // A bulk read that failed would give users without templates, or none at all, which a move
+  // to another terminal would then silently lose; so it fails the whole read instead.
+  if (!axTerm1->ReadAllUserIDs(M) || !axTerm1->ReadAllTemplates(M)) {
+    axTerm1->GetLastError(dwErrorCode);
+    disabled.Finish();
+    return nullptr;
+  }
+  TJsonArray* users = nullptr;
+  for (;;) {
+    std::u16string number;
+    std::u16string name;
+    std::u16string password;
+    std::int32_t privilege = 0;
+    TComBool enabled = kComFalse;
+    if (!axTerm1->GetAllUserInfo(M, number, name, password, privilege, enabled)) {
+      break;
+    }
+    std::u16string card;
+    axTerm1->GetCardNumber(card);
+    // "users" comes into being with the first user, so a terminal without users gives {}.
+    if (users == nullptr) {
+      users = document->GetArray(u"users");
+    }
+    TJsonObject& user = *users->AddObject();
+    user.SetString(u"enrollNumber", number);
+    user.SetBool(u"enabled", enabled != 0);
+    user.SetString(u"name", name);
+    user.SetString(u"cardNumber", card);
+    user.SetString(u"password", password);
+    user.SetInt(u"privilege", privilege);
+    std::int32_t count = 0;
+    TJsonArray* templates = nullptr;
+    for (std::int32_t finger = 0; finger < 10; ++finger) {
+      std::int32_t flag = 0;
+      std::u16string data;
+      std::int32_t length = 0;
+      if (axTerm1->GetUserTemplate(M, number, finger, flag, data, length)) {
+        if (templates == nullptr) {
+          templates = user.GetArray(u"fpTemplates");
+        }
+        TJsonObject& fp = *templates->AddObject();
+        fp.SetInt(u"fingerIndex", finger);
+        fp.SetInt(u"flag", flag);
+        fp.SetString(u"templateData", data);
+        ++count;
+      }
+    }
+    user.SetInt(u"fpCount", count);
+  }
+  disabled.Finish();
+  return document;
+}
+
+std::u16string TSDKHelper::setAllUserFPInfo(TJsonArray& users) {
+  const std::int32_t M = iMachineNumber;
+  std::u16string result;
+  TDisabledTerminal disabled(*axTerm1, M, true);
+  for (std::int32_t i = 0; i < users.Count(); ++i) {
+    TJsonObject& user = RecordAt(users, i);
+    std::u16string number = user.GetString(u"enrollNumber");
+    bool enabled = user.GetBool(u"enabled");
+    std::u16string name = user.GetString(u"name");
+    std::u16string card = user.GetString(u"cardNumber");
+    std::int32_t privilege = user.GetInt(u"privilege");
+    std::int32_t fpCount = user.GetInt(u"fpCount");
+    std::u16string password = user.GetString(u"password");
+    if (!card.empty() && card != u"0") {
+      axTerm1->SetCardNumber(card);
+    }
+    if (axTerm1->SetUserInfo(M, number, name, password, privilege,
+                             enabled ? kComTrue : kComFalse)) {
+      std::int32_t templateError = 0;
+      bool templatesStored = true;
+      if (fpCount > 0) {
+        TJsonArray* templates = user.GetValue(u"fpTemplates").AsArray();
+        for (std::int32_t j = 0; j < fpCount; ++j) {
+          if (templates == nullptr) {
+            // An array-kind member without an array holds no entries: j is past its end.
+            throw EListIndexError("List index out of bounds (" + std::to_string(j) + ")");
+          }
+          TJsonObject& fp = RecordAt(*templates, j);
+          std::int32_t flag = fp.GetInt(u"flag");
+          std::int32_t finger = fp.GetInt(u"fingerIndex");
+          std::u16string data = fp.GetString(u"templateData");
+          // A template the terminal did not store must not end in a success text.
+          if (!axTerm1->SetUserTemplate(M, number, finger, flag, data) && templatesStored) {
+            templatesStored = false;
+            axTerm1->GetLastError(templateError);
+          }
+        }
+      }
+      result = templatesStored
+                   ? std::u16string(u"*Upload user successful!")
+                   : u"*Upload user " + number + u" error,ErrorCode=!" + Decimal(templateError);
+    } else {
+      std::int32_t code = 0;
+      axTerm1->GetLastError(code);
+      result = u"*Upload user " + number + u" error,ErrorCode=!" + Decimal(code);
+    }
+  }
+  disabled.Finish();
+  return result;
+}
+
+std::u16string TSDKHelper::deleteEnrollData(const std::u16string& sUserID,
+                                            const std::u16string& sOption) {
+  const std::int32_t M = iMachineNumber;
+  std::int32_t code = 0;
+  std::int32_t backup = TextToInt(sOption);
+  std::u16string success =
+      u"SSR_DeleteEnrollData,UserID=" + sUserID + u" BackupNumber=" + Decimal(backup);
+  if (axTerm1->DeleteEnrollData(M, sUserID, backup)) {
+    axTerm1->RefreshData(M);
+    return success;
+  }
+  axTerm1->GetLastError(code);
+  // Deleting "everything of the user" where nothing is left fails with code 0; that is the state
+  // the caller asked for.
+  if (code == 0 && backup == kAllOfUser) {
+    return success;
+  }
+  return u"*Operation failed,ErrorCode=" + Decimal(code);
+}
+
+std::u16string TSDKHelper::deleteFingerTemplate(const std::u16string& sUserID,
+                                                const std::u16string& sFingerIdx) {
+  const std::int32_t M = iMachineNumber;
+  std::int32_t code = 0;
+  std::int32_t finger = TextToInt(sFingerIdx);
+  std::u16string success =
+      u"SSR_DelUserTmpExt,UserID=" + sUserID + u" FingerIndex=" + Decimal(finger);
+  if (axTerm1->DeleteUserTemplate(M, sUserID, finger)) {
+    axTerm1->RefreshData(M);
+    return success;
+  }
+  axTerm1->GetLastError(code);
+  if (code == 0 && finger == kAllOfUser) {
+    return success;
+  }
+  return u"*Operation failed,ErrorCode=" + Decimal(code);
+}
+
+}  // namespace vantorix

@@ -1,0 +1,58 @@
+// The device connection (TSDKHelper): one terminal control, the connection it holds, and the
+// operations on users, templates and enrolments that run over it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "device/TermControl.h"
+#include "json/JsonDocument.h"
+
+namespace vantorix {
+
+// Threading: not thread-safe; TDeviceJobs runs one job at a time through it.
+// Failure: outcomes of terminal work are result texts. Invalid input raises EConvertError,
+// EJsonCastError or EListIndexError out of the operation; the operation still re-enables the
+// terminal where it had disabled it before the exception leaves (the connection itself is closed
+// by the job). An exception of the control passes through unchanged.
+class TSDKHelper {
+ public:
+  // Takes ownership of the control. iMachineNumber is 1, the state disconnected.
+  explicit TSDKHelper(std::unique_ptr<TTermControl> control);
+  TSDKHelper(const TSDKHelper&) = delete;
+  TSDKHelper& operator=(const TSDKHelper&) = delete;
+
+  // Sets the password (commKey converted first, on every call), then, when disconnected,
+  // converts port and connects. True while connected; addresses are not compared.
+  bool Connect(const std::u16string& ip, const std::u16string& port, const std::u16string& commKey);
+  // Closes the connection when one is open; disconnected afterwards in every case.
+  void Disconnect();
+  bool IsConnected() const { return bIsConnected; }
+  std::int32_t MachineNumber() const { return iMachineNumber; }
+
+  // Every user with card, password, privilege and templates: {"users":[...]}, or {} when the
+  // terminal has no users or nothing is connected (then the control is not called).
+  // nullptr when the terminal could not be read (a bulk read failed); dwErrorCode then holds
+  // the control's error code, else 0.
+  std::unique_ptr<TJsonObject> getAllUserFPInfo(std::int32_t& dwErrorCode);
+  // Writes the user records of users (read, never freed). Result: the outcome text of the last
+  // element, or empty text for an empty array. A user counts as failed when the terminal refuses
+  // the user or one of its templates.
+  std::u16string setAllUserFPInfo(TJsonArray& users);
+  std::u16string deleteEnrollData(const std::u16string& sUserID, const std::u16string& sOption);
+  std::u16string deleteFingerTemplate(const std::u16string& sUserID,
+                                      const std::u16string& sFingerIdx);
+
+ private:
+  std::unique_ptr<TTermControl> axTerm1;
+  const std::int32_t iMachineNumber = 1;
+  bool bIsConnected = false;
+};
+
+// The element at index taken as an object. A JSON null element raises EJsonCastError
+// ("Cannot cast null into Object") instead of giving no object; other kinds raise the model's
+// cast error, an index outside the array EListIndexError.
+TJsonObject& RecordAt(TJsonArray& array, std::int32_t index);
+
+}  // namespace vantorix

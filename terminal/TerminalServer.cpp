@@ -1,0 +1,382 @@
+// Simulated terminal: accept thread, one thread per link connection, request handling.
+#include "terminal/TerminalServer.h"
+
+#include <utility>
+
+namespace vantorix {
+
+namespace {
+
+constexpr std::int32_t kBackupPassword = 10;
+constexpr std::int32_t kBackupAllFingers = 11;
+constexpr std::int32_t kBackupWholeUser = 12;
+
+bool ValidFinger(std::int32_t finger) {
+  return finger >= 0 && finger < kFingerSlots;
+}
+
+void Fail(TLinkReply& reply, std::int32_t code) {
+  reply.ok = false;
+  reply.errorCode = code;
+}
+
+}  // namespace
+
+TTerminalServer::TTerminalServer(TTerminalOptions options) : fOptions(std::move(options)) {
+  if (!fOptions.storePath.empty()) {
+    fStore = TTerminalStore::Load(fOptions.storePath);
+  }
+  if (fOptions.demo && fStore.Users().empty()) {
+    FillDemoUsers(fStore);
+    fDirty = true;
+  }
+}
+
+TTerminalServer::~TTerminalServer() {
+  Stop();
+}
+
+void TTerminalServer::Start() {
+  fListener = std::make_unique<TListenSocket>(fOptions.host, fOptions.port);
+  {
+    std::lock_guard guard(fLock);
+    fStopping = false;
+    SaveLocked();
+  }
+  fAcceptThread = std::thread([this] { AcceptLoop(); });
+}
+
+std::uint16_t TTerminalServer::Port() const {
+  return fListener ? fListener->Port() : 0;
+}
+
+void TTerminalServer::Stop() {
+  {
+    std::lock_guard guard(fLock);
+    fStopping = true;
+    for (auto& session : fSessions) {
+      session.socket.Shutdown();
+    }
+  }
+  fWake.notify_all();
+  if (fListener) {
+    fListener->Shutdown();
+  }
+  if (fAcceptThread.joinable()) {
+    fAcceptThread.join();
+  }
+  // The accept thread is gone, so no session is added any more; join the rest without the lock,
+  // since sessions take it to finish.
+  std::list<TSession> sessions;
+  {
+    std::lock_guard guard(fLock);
+    sessions.splice(sessions.end(), fSessions);
+  }
+  for (auto& session : sessions) {
+    if (session.thread.joinable()) {
+      session.thread.join();
+    }
+  }
+  fListener.reset();
+  std::lock_guard guard(fLock);
+  SaveLocked();
+}
+
+void TTerminalServer::AcceptLoop() {
+  for (;;) {
+    TSocket socket = fListener->Accept();
+    std::lock_guard guard(fLock);
+    if (!socket.Valid() || fStopping) {
+      return;
+    }
+    ReapLocked();
+    TSession& session = fSessions.emplace_back();
+    session.socket = std::move(socket);
+    session.thread = std::thread([this, &session] { Serve(session); });
+  }
+}
+
+void TTerminalServer::ReapLocked() {
+  for (auto it = fSessions.begin(); it != fSessions.end();) {
+    if (it->done) {
+      // A finished session only returns after setting done, so this join is short.
+      it->thread.join();
+      it = fSessions.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void TTerminalServer::Serve(TSession& session) {
+  TFrameAssembler frames;
+  std::vector<std::uint8_t> chunk;
+  bool greeted = false;
+  bool open = true;
+  bool dirty = false;
+  while (open) {
+    try {
+      while (open) {
+        auto body = frames.Next();
+        if (!body) {
+          break;
+        }
+        TLinkRequest request = DecodeRequest(*body);
+        // A connection speaks nothing before its hello has been accepted.
+        if (greeted == (request.op == TLinkOp::kHello)) {
+          open = false;
+          break;
+        }
+        TLinkReply reply;
+        if (!Answer(request, reply, dirty)) {
+          open = false;
+          break;
+        }
+        {
+          std::unique_lock lock(fLock);
+          if (fDelay.count() > 0) {
+            fWake.wait_for(lock, fDelay, [this] { return fStopping; });
+          }
+        }
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        if (SendAll(session.socket, EncodeReply(reply), deadline) != TIoStatus::kOk) {
+          open = false;
+        }
+        if (request.op == TLinkOp::kHello) {
+          greeted = reply.ok;
+          open = open && reply.ok;
+        }
+      }
+    } catch (const ELinkProtocolError&) {
+      open = false;
+    }
+    if (!open) {
+      break;
+    }
+    chunk.clear();
+    if (RecvBlocking(session.socket, chunk) != TIoStatus::kOk) {
+      break;
+    }
+    frames.Feed(chunk);
+  }
+  std::lock_guard guard(fLock);
+  if (dirty) {
+    SaveLocked();
+  }
+  // Closed under the lock, so Stop never shuts down a descriptor number that was reused.
+  session.socket.Close();
+  session.done = true;
+}
+
+bool TTerminalServer::Answer(const TLinkRequest& request, TLinkReply& reply, bool& dirty) {
+  std::lock_guard guard(fLock);
+  if (fDropAfter) {
+    if (*fDropAfter == 0) {
+      fDropAfter.reset();
+      return false;
+    }
+    --*fDropAfter;
+  }
+  ++fRequests;
+  reply.op = request.op;
+  reply.ok = true;
+  reply.errorCode = kLinkOk;
+  const std::u16string& number = request.user.enrollNumber;
+  switch (request.op) {
+    case TLinkOp::kHello:
+      if (request.value != fOptions.commKey) {
+        Fail(reply, kLinkErrPassword);
+      }
+      break;
+    case TLinkOp::kEnableDevice:
+      fEnabled = request.value != 0;
+      break;
+    case TLinkOp::kReadAllUsers:
+      for (const auto& user : fStore.Users()) {
+        reply.users.push_back(user.info);
+      }
+      break;
+    case TLinkOp::kReadAllTemplates:
+      for (const auto& user : fStore.Users()) {
+        for (int f = 0; f < kFingerSlots; ++f) {
+          if (const auto& fp = user.fingers[static_cast<std::size_t>(f)]) {
+            reply.templates.push_back(TLinkTemplate{user.info.enrollNumber, f, fp->flag, fp->data});
+          }
+        }
+      }
+      break;
+    case TLinkOp::kGetTemplate: {
+      const TStoredUser* user = fStore.Find(number);
+      if (!ValidFinger(request.value)) {
+        Fail(reply, kLinkErrInvalid);
+      } else if (user == nullptr || !user->fingers[static_cast<std::size_t>(request.value)]) {
+        Fail(reply, kLinkErrNotFound);
+      } else {
+        const auto& fp = *user->fingers[static_cast<std::size_t>(request.value)];
+        reply.fp = TLinkTemplate{number, request.value, fp.flag, fp.data};
+      }
+      break;
+    }
+    case TLinkOp::kSetUser: {
+      auto refused = fRefused.find(number);
+      if (refused != fRefused.end()) {
+        Fail(reply, refused->second);
+      } else if (number.empty()) {
+        Fail(reply, kLinkErrInvalid);
+      } else {
+        TLinkUser info = request.user;
+        // Without a card in the request an existing user keeps its card.
+        if (!request.hasCard) {
+          const TStoredUser* existing = fStore.Find(number);
+          info.cardNumber = existing ? existing->info.cardNumber : std::u16string();
+        }
+        fStore.Put(info);
+        fDirty = dirty = true;
+      }
+      break;
+    }
+    case TLinkOp::kSetTemplate: {
+      TStoredUser* user = fStore.Find(request.fp.enrollNumber);
+      if (!ValidFinger(request.fp.fingerIndex)) {
+        Fail(reply, kLinkErrInvalid);
+      } else if (user == nullptr) {
+        Fail(reply, kLinkErrNotFound);
+      } else {
+        user->fingers[static_cast<std::size_t>(request.fp.fingerIndex)] =
+            TStoredTemplate{request.fp.flag, request.fp.data};
+        fDirty = dirty = true;
+      }
+      break;
+    }
+    case TLinkOp::kDeleteEnroll: {
+      TStoredUser* user = fStore.Find(number);
+      std::int32_t backup = request.value;
+      if (fDeleteFails) {
+        Fail(reply, *fDeleteFails);
+      } else if (user == nullptr) {
+        Fail(reply, kLinkErrNotFound);
+      } else if (ValidFinger(backup)) {
+        auto& slot = user->fingers[static_cast<std::size_t>(backup)];
+        if (!slot) {
+          Fail(reply, kLinkErrNotFound);
+        }
+        slot.reset();
+      } else if (backup == kBackupPassword) {
+        user->info.password.clear();
+      } else if (backup == kBackupAllFingers) {
+        bool any = false;
+        for (auto& slot : user->fingers) {
+          any = any || slot.has_value();
+          slot.reset();
+        }
+        // Nothing to delete is not an error, so it carries code 0.
+        if (!any) {
+          Fail(reply, kLinkOk);
+        }
+      } else if (backup == kBackupWholeUser) {
+        fStore.Remove(number);
+      } else {
+        Fail(reply, kLinkErrInvalid);
+      }
+      if (reply.ok) {
+        fDirty = dirty = true;
+      }
+      break;
+    }
+    case TLinkOp::kDeleteTemplate: {
+      TStoredUser* user = fStore.Find(number);
+      if (fDeleteFails) {
+        Fail(reply, *fDeleteFails);
+      } else if (!ValidFinger(request.value)) {
+        Fail(reply, kLinkErrInvalid);
+      } else if (user == nullptr || !user->fingers[static_cast<std::size_t>(request.value)]) {
+        Fail(reply, kLinkErrNotFound);
+      } else {
+        user->fingers[static_cast<std::size_t>(request.value)].reset();
+        fDirty = dirty = true;
+      }
+      break;
+    }
+    case TLinkOp::kRefresh:
+      SaveLocked();
+      if (fDirty) {
+        Fail(reply, kLinkErrStorage);
+      }
+      break;
+  }
+  return true;
+}
+
+void TTerminalServer::SaveLocked() {
+  if (!fDirty || fOptions.storePath.empty()) {
+    fDirty = false;
+    return;
+  }
+  try {
+    fStore.Save(fOptions.storePath);
+    fDirty = false;
+  } catch (const ETerminalStoreError&) {
+    // Stays dirty; the next refresh, session end or stop tries again and RefreshData reports it.
+  }
+}
+
+void TTerminalServer::RefuseUser(const std::u16string& enrollNumber, std::int32_t errorCode) {
+  std::lock_guard guard(fLock);
+  fRefused[enrollNumber] = errorCode;
+}
+
+void TTerminalServer::FailDeletions(std::optional<std::int32_t> errorCode) {
+  std::lock_guard guard(fLock);
+  fDeleteFails = errorCode;
+}
+
+void TTerminalServer::DropAfter(int n) {
+  std::lock_guard guard(fLock);
+  fDropAfter = n;
+}
+
+void TTerminalServer::DelayAnswers(std::chrono::milliseconds delay) {
+  std::lock_guard guard(fLock);
+  fDelay = delay;
+}
+
+void TTerminalServer::ClearFaults() {
+  std::lock_guard guard(fLock);
+  fRefused.clear();
+  fDeleteFails.reset();
+  fDropAfter.reset();
+  fDelay = std::chrono::milliseconds(0);
+}
+
+TTerminalStore TTerminalServer::Snapshot() const {
+  std::lock_guard guard(fLock);
+  return fStore;
+}
+
+void TTerminalServer::Edit(const std::function<void(TTerminalStore&)>& change) {
+  std::lock_guard guard(fLock);
+  change(fStore);
+  fDirty = true;
+  SaveLocked();
+}
+
+bool TTerminalServer::IsEnabled() const {
+  std::lock_guard guard(fLock);
+  return fEnabled;
+}
+
+int TTerminalServer::OpenSessions() const {
+  std::lock_guard guard(fLock);
+  int n = 0;
+  for (const auto& session : fSessions) {
+    n += session.done ? 0 : 1;
+  }
+  return n;
+}
+
+long TTerminalServer::RequestCount() const {
+  std::lock_guard guard(fLock);
+  return fRequests;
+}
+
+}  // namespace vantorix

@@ -1,0 +1,204 @@
+// Terminal store: user list with an index by enrolment number, and its file form.
+#include "terminal/TerminalStore.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace vantorix {
+
+namespace {
+
+constexpr char kStoreMagic[8] = {'V', 'T', 'S', 'T', 'O', 'R', 'E', '1'};
+
+std::string Reason(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+const TStoredUser* TTerminalStore::Find(const std::u16string& enrollNumber) const {
+  auto it = fIndex.find(enrollNumber);
+  return it == fIndex.end() ? nullptr : &fUsers[it->second];
+}
+
+TStoredUser* TTerminalStore::Find(const std::u16string& enrollNumber) {
+  auto it = fIndex.find(enrollNumber);
+  return it == fIndex.end() ? nullptr : &fUsers[it->second];
+}
+
+TStoredUser& TTerminalStore::Put(const TLinkUser& info) {
+  if (TStoredUser* user = Find(info.enrollNumber)) {
+    user->info = info;
+    return *user;
+  }
+  fIndex.emplace(info.enrollNumber, fUsers.size());
+  fUsers.push_back(TStoredUser{info, {}});
+  return fUsers.back();
+}
+
+bool TTerminalStore::Remove(const std::u16string& enrollNumber) {
+  auto it = fIndex.find(enrollNumber);
+  if (it == fIndex.end()) {
+    return false;
+  }
+  std::size_t position = it->second;
+  fUsers.erase(fUsers.begin() + static_cast<std::ptrdiff_t>(position));
+  fIndex.erase(it);
+  for (auto& entry : fIndex) {
+    if (entry.second > position) {
+      --entry.second;
+    }
+  }
+  return true;
+}
+
+std::size_t TTerminalStore::TemplateCount() const {
+  std::size_t n = 0;
+  for (const auto& user : fUsers) {
+    for (const auto& finger : user.fingers) {
+      n += finger.has_value() ? 1 : 0;
+    }
+  }
+  return n;
+}
+
+std::vector<std::uint8_t> TTerminalStore::Encode() const {
+  TLinkWriter w;
+  for (char c : kStoreMagic) {
+    w.U8(static_cast<std::uint8_t>(c));
+  }
+  w.U32(static_cast<std::uint32_t>(fUsers.size()));
+  for (const auto& user : fUsers) {
+    w.User(user.info);
+    std::uint16_t present = 0;
+    for (int i = 0; i < kFingerSlots; ++i) {
+      if (user.fingers[static_cast<std::size_t>(i)]) {
+        present = static_cast<std::uint16_t>(present | (1u << i));
+      }
+    }
+    w.U16(present);
+    for (const auto& finger : user.fingers) {
+      if (finger) {
+        w.I32(finger->flag);
+        w.Text(finger->data);
+      }
+    }
+  }
+  return std::move(w.Bytes());
+}
+
+TTerminalStore TTerminalStore::Decode(const std::vector<std::uint8_t>& bytes) {
+  TLinkReader r(bytes);
+  for (char c : kStoreMagic) {
+    if (r.U8() != static_cast<std::uint8_t>(c)) {
+      throw ELinkProtocolError("not a terminal store");
+    }
+  }
+  TTerminalStore store;
+  std::uint32_t count = r.U32();
+  for (std::uint32_t i = 0; i < count; ++i) {
+    TLinkUser info = r.User();
+    if (store.Find(info.enrollNumber) != nullptr) {
+      throw ELinkProtocolError("duplicate user in store");
+    }
+    TStoredUser& user = store.Put(info);
+    std::uint16_t present = r.U16();
+    if (present >> kFingerSlots) {
+      throw ELinkProtocolError("finger slot out of range in store");
+    }
+    for (int f = 0; f < kFingerSlots; ++f) {
+      if (present & (1u << f)) {
+        TStoredTemplate fp;
+        fp.flag = r.I32();
+        fp.data = r.Text();
+        user.fingers[static_cast<std::size_t>(f)] = std::move(fp);
+      }
+    }
+  }
+  r.End();
+  return store;
+}
+
+TTerminalStore TTerminalStore::Load(const std::string& path) {
+  if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
+    return {};
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw ETerminalStoreError(Reason("cannot open", path));
+  }
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    throw ETerminalStoreError(Reason("cannot read", path));
+  }
+  try {
+    return Decode(bytes);
+  } catch (const ELinkProtocolError& e) {
+    throw ETerminalStoreError("corrupt store " + path + ": " + e.what());
+  }
+}
+
+void TTerminalStore::Save(const std::string& path) const {
+  std::vector<std::uint8_t> bytes = Encode();
+  std::string temporary = path + ".tmp";
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    throw ETerminalStoreError(Reason("cannot create", temporary));
+  }
+  std::size_t written = 0;
+  bool ok = true;
+  while (ok && written < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (n > 0) {
+      written += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      ok = false;
+    }
+  }
+  // The data must be on disk before the rename makes it the store, or a crash could leave an
+  // empty file under the store's name.
+  ok = ok && ::fsync(fd) == 0;
+  std::string failure = ok ? std::string() : Reason("cannot write", temporary);
+  ok = (::close(fd) == 0) && ok;
+  if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
+    failure = Reason("cannot rename onto", path);
+    ok = false;
+  }
+  if (!ok) {
+    std::remove(temporary.c_str());
+    throw ETerminalStoreError(failure.empty() ? Reason("cannot close", temporary) : failure);
+  }
+}
+
+void FillDemoUsers(TTerminalStore& store) {
+  struct TDemo {
+    const char16_t* number;
+    const char16_t* name;
+    const char16_t* card;
+    std::int32_t privilege;
+    int fingers;
+  };
+  const TDemo demo[] = {{u"1", u"Ada Admin", u"10001", 3, 2},
+                        {u"2", u"Ben Baker", u"", 0, 1},
+                        {u"3", u"Chloe Chen", u"10003", 0, 3},
+                        {u"4", u"Dmitri Dahl", u"", 0, 0}};
+  for (const auto& d : demo) {
+    TStoredUser& user = store.Put(TLinkUser{d.number, d.name, u"", d.privilege, true, d.card});
+    for (int f = 0; f < d.fingers; ++f) {
+      std::u16string data = u"DEMO-" + std::u16string(d.number) + u"-" +
+                            static_cast<char16_t>(u'0' + f) + u"-TEMPLATE";
+      user.fingers[static_cast<std::size_t>(f * 3 % kFingerSlots)] = TStoredTemplate{1, data};
+    }
+  }
+}
+
+}  // namespace vantorix

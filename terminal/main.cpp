@@ -1,0 +1,134 @@
+// vantorix-terminal: runs the simulated terminal until SIGINT or SIGTERM.
+#include <signal.h>
+
+#include <charconv>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <string_view>
+
+#include "terminal/TerminalServer.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: vantorix-terminal [--listen ADDR:PORT] [--key N] [--store FILE] [--demo]\n"
+    "                         [--refuse USER:CODE] [--fail-deletions] [--drop-after N]\n"
+    "                         [--delay MS]\n";
+
+bool ParseInt(std::string_view text, long long low, long long high, long long& value) {
+  const char* end = text.data() + text.size();
+  auto result = std::from_chars(text.data(), end, value);
+  return result.ec == std::errc() && result.ptr == end && value >= low && value <= high;
+}
+
+bool SplitLast(const std::string& text, std::string& head, std::string& tail) {
+  auto colon = text.rfind(':');
+  if (colon == std::string::npos) {
+    return false;
+  }
+  head = text.substr(0, colon);
+  tail = text.substr(colon + 1);
+  return true;
+}
+
+std::u16string Ascii(const std::string& text) {
+  std::u16string out;
+  for (unsigned char c : text) {
+    out.push_back(static_cast<char16_t>(c));
+  }
+  return out;
+}
+
+int Run(int argc, char** argv) {
+  vantorix::TTerminalOptions options;
+  struct TRefusal {
+    std::u16string user;
+    std::int32_t code;
+  };
+  std::vector<TRefusal> refusals;
+  bool failDeletions = false;
+  long long dropAfter = -1;
+  long long delay = 0;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    bool hasValue = i + 1 < argc;
+    std::string value = hasValue ? argv[i + 1] : "";
+    long long number = 0;
+    std::string head;
+    std::string tail;
+    if (arg == "--demo") {
+      options.demo = true;
+      continue;
+    }
+    if (arg == "--fail-deletions") {
+      failDeletions = true;
+      continue;
+    }
+    if (!hasValue) {
+      std::cerr << kUsage;
+      return 2;
+    }
+    ++i;
+    if (arg == "--listen" && SplitLast(value, head, tail) && ParseInt(tail, 0, 65535, number)) {
+      if (head.size() >= 2 && head.front() == '[' && head.back() == ']') {
+        head = head.substr(1, head.size() - 2);
+      }
+      options.host = head;
+      options.port = static_cast<std::uint16_t>(number);
+    } else if (arg == "--key" && ParseInt(value, INT32_MIN, INT32_MAX, number)) {
+      options.commKey = static_cast<std::int32_t>(number);
+    } else if (arg == "--store" && !value.empty()) {
+      options.storePath = value;
+    } else if (arg == "--refuse" && SplitLast(value, head, tail) &&
+               ParseInt(tail, INT32_MIN, INT32_MAX, number)) {
+      refusals.push_back({Ascii(head), static_cast<std::int32_t>(number)});
+    } else if (arg == "--drop-after" && ParseInt(value, 0, INT32_MAX, number)) {
+      dropAfter = number;
+    } else if (arg == "--delay" && ParseInt(value, 0, 600'000, number)) {
+      delay = number;
+    } else {
+      std::cerr << "vantorix-terminal: bad argument " << arg << " " << value << "\n" << kUsage;
+      return 2;
+    }
+  }
+
+  // Block the stop signals before any thread starts, so only sigwait below receives them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  vantorix::TTerminalServer server(options);
+  for (const auto& refusal : refusals) {
+    server.RefuseUser(refusal.user, refusal.code);
+  }
+  if (failDeletions) {
+    server.FailDeletions(0);
+  }
+  if (dropAfter >= 0) {
+    server.DropAfter(static_cast<int>(dropAfter));
+  }
+  server.DelayAnswers(std::chrono::milliseconds(delay));
+  server.Start();
+  bool v6 = options.host.find(':') != std::string::npos;
+  std::cout << "listening on " << (v6 ? "[" : "") << options.host << (v6 ? "]" : "") << ":"
+            << server.Port() << std::endl;
+  int received = 0;
+  sigwait(&stopSignals, &received);
+  server.Stop();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "vantorix-terminal: " << e.what() << "\n";
+    return 1;
+  }
+}

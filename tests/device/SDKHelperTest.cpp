@@ -1,0 +1,326 @@
+// Tests of the device connection: connect and its conversions, the bulk read and write of users
+// and templates, and the deletions, against the in-process simulated terminal.
+#include <gtest/gtest.h>
+
+#include "device/SDKHelper.h"
+#include "tests/device/DeviceTestSupport.h"
+
+namespace vantorix {
+namespace {
+
+using testing_support::Compact;
+using testing_support::Narrow;
+using testing_support::ParseArray;
+using testing_support::RefusedPort;
+using testing_support::TRecordedControl;
+using testing_support::TSimulator;
+using testing_support::Utf16;
+using Calls = std::vector<std::string>;
+
+class SDKHelperTest : public ::testing::Test {
+ protected:
+  SDKHelperTest() : helper(std::move(control.owner)) {}
+  void ConnectOrFail() {
+    ASSERT_TRUE(helper.Connect(u"127.0.0.1", sim.PortText(), u"16"));
+    control.calls.Take();
+  }
+  std::unique_ptr<TJsonObject> Read() {
+    std::int32_t code = 99;
+    auto document = helper.getAllUserFPInfo(code);
+    EXPECT_EQ(code, 0);
+    return document;
+  }
+  std::string Write(std::u16string_view users) {
+    auto array = ParseArray(users);
+    return Narrow(helper.setAllUserFPInfo(*array));
+  }
+  // The calls of the last operation that reached SetUserInfo or SetUserTemplate.
+  Calls Writes() {
+    Calls out;
+    for (const auto& call : control.calls.Take()) {
+      if (call.rfind("SetUser", 0) == 0 || call.rfind("SetCard", 0) == 0) {
+        out.push_back(call);
+      }
+    }
+    return out;
+  }
+
+  TSimulator sim{16};
+  TRecordedControl control;
+  TSDKHelper helper;
+};
+
+TEST_F(SDKHelperTest, UnreachableTerminalSetsPasswordOnceAndDisconnectCallsNothing) {
+  std::u16string port = Utf16(std::to_string(RefusedPort()));
+  EXPECT_FALSE(helper.Connect(u"127.0.0.1", port, u"5"));
+  EXPECT_FALSE(helper.IsConnected());
+  helper.Disconnect();
+  EXPECT_EQ(control.calls.Take(),
+            (Calls{"SetCommPassword(5)", "ConnectNet(127.0.0.1," + Narrow(port) + ")"}));
+}
+
+// The password is converted and set before the connected test, the port only when connecting.
+TEST_F(SDKHelperTest, ConversionsAndTheirOrderAroundSetCommPassword) {
+  struct TCase {
+    std::u16string port;
+    std::u16string key;
+    std::string error;  // empty: connects
+    Calls calls;
+  };
+  std::string p = std::to_string(sim.Port());
+  std::u16string port = Utf16(p);
+  const TCase cases[] = {
+      {port, u"", "'' is not a valid integer value", {}},
+      {port, u"7 ", "'7 ' is not a valid integer value", {}},
+      {u"44x", u"3", "'44x' is not a valid integer value", {"SetCommPassword(3)"}},
+      {port + u" ", u"0", "'" + p + " ' is not a valid integer value", {"SetCommPassword(0)"}},
+      {u" " + port, u"0x10", "", {"SetCommPassword(16)", "ConnectNet(127.0.0.1," + p + ")"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.port) + "/" + Narrow(c.key));
+    if (!c.error.empty()) {
+      try {
+        helper.Connect(u"127.0.0.1", c.port, c.key);
+        ADD_FAILURE() << "no conversion error";
+      } catch (const EConvertError& e) {
+        EXPECT_EQ(e.what(), c.error);
+      }
+      EXPECT_FALSE(helper.IsConnected());
+    } else {
+      EXPECT_TRUE(helper.Connect(u"127.0.0.1", c.port, c.key));
+    }
+    EXPECT_EQ(control.calls.Take(), c.calls);
+  }
+  // Connected: only the password is set, the port is not even converted.
+  EXPECT_TRUE(helper.Connect(u"10.0.0.1", u"junk", u"$20"));
+  EXPECT_EQ(control.calls.Take(), Calls{"SetCommPassword(32)"});
+  helper.Disconnect();
+  helper.Disconnect();
+  EXPECT_EQ(control.calls.Take(), Calls{"Disconnect()"});
+}
+
+TEST_F(SDKHelperTest, ReadWhenNotConnectedGivesEmptyDocumentWithoutCalls) {
+  auto document = Read();
+  EXPECT_EQ(Compact(*document), "{}");
+  EXPECT_TRUE(control.calls.Take().empty());
+}
+
+TEST_F(SDKHelperTest, ReadOfTerminalWithoutUsersStillDisablesAndEnables) {
+  ConnectOrFail();
+  EXPECT_EQ(Compact(*Read()), "{}");
+  EXPECT_EQ(control.calls.Take(),
+            (Calls{"EnableDevice(1,0)", "ReadAllUserIDs(1)", "ReadAllTemplates(1)",
+                   "GetAllUserInfo(1)", "EnableDevice(1,-1)"}));
+  EXPECT_TRUE(sim.server->IsEnabled());
+}
+
+TEST_F(SDKHelperTest, ReadGivesRecordsInKeyOrderWithTemplatesOnlyWhenPresent) {
+  sim.server->Edit([](TTerminalStore& store) {
+    TStoredUser& a = store.Put(TLinkUser{u"12", u"Ann \"A\"", u"pw", 14, true, u"0099"});
+    a.fingers[6] = TStoredTemplate{3, u"SIX"};
+    a.fingers[0] = TStoredTemplate{1, u"ZERO"};
+    store.Put(TLinkUser{u"3", u"Bob", u"", 0, false, u""});
+  });
+  ConnectOrFail();
+  EXPECT_EQ(Compact(*Read()),
+            "{\"users\":["
+            "{\"enrollNumber\":\"12\",\"enabled\":true,\"name\":\"Ann \\\"A\\\"\","
+            "\"cardNumber\":\"0099\",\"password\":\"pw\",\"privilege\":14,\"fpTemplates\":["
+            "{\"fingerIndex\":0,\"flag\":1,\"templateData\":\"ZERO\"},"
+            "{\"fingerIndex\":6,\"flag\":3,\"templateData\":\"SIX\"}],\"fpCount\":2},"
+            "{\"enrollNumber\":\"3\",\"enabled\":false,\"name\":\"Bob\",\"cardNumber\":\"\","
+            "\"password\":\"\",\"privilege\":0,\"fpCount\":0}]}");
+  Calls calls = control.calls.Take();
+  EXPECT_EQ(control.calls.Count("GetUserTemplate"), 0);
+  int templateCalls = 0;
+  for (const auto& call : calls) {
+    templateCalls += call.rfind("GetUserTemplate", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(templateCalls, 20) << "ten finger slots per user";
+  EXPECT_EQ(calls.back(), "EnableDevice(1,-1)");
+}
+
+TEST_F(SDKHelperTest, WriteOfEmptyArrayDisablesRefreshesAndEnables) {
+  ConnectOrFail();
+  EXPECT_EQ(Write(u"[]"), "");
+  EXPECT_EQ(control.calls.Take(),
+            (Calls{"EnableDevice(1,0)", "RefreshData(1)", "EnableDevice(1,-1)"}));
+}
+
+// Only the last element's outcome survives, whichever of them was refused.
+TEST_F(SDKHelperTest, RefusedAndAcceptedUsersInBothOrders) {
+  sim.server->RefuseUser(u"66", -66);
+  ConnectOrFail();
+  struct TCase {
+    std::u16string users;
+    std::string result;
+  };
+  const TCase cases[] = {
+      {u"[{\"enrollNumber\":\"66\"},{\"enrollNumber\":\"1\"}]", "*Upload user successful!"},
+      {u"[{\"enrollNumber\":\"1\"},{\"enrollNumber\":\"66\"}]",
+       "*Upload user 66 error,ErrorCode=!-66"},
+      {u"[{\"enrollNumber\":\"66\",\"fpCount\":1,\"fpTemplates\":[{\"fingerIndex\":1}]}]",
+       "*Upload user 66 error,ErrorCode=!-66"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Write(c.users), c.result) << Narrow(c.users);
+  }
+  EXPECT_EQ(sim.server->Snapshot().Find(u"66"), nullptr);
+  EXPECT_EQ(sim.server->Snapshot().TemplateCount(), 0u) << "a refused user gets no templates";
+}
+
+TEST_F(SDKHelperTest, CardNumberRulesAndDefaults) {
+  ConnectOrFail();
+  struct TCase {
+    std::u16string record;
+    Calls calls;
+  };
+  const TCase cases[] = {
+      {u"{\"enrollNumber\":\"1\",\"cardNumber\":\"0\"}", {"SetUserInfo(1,,,0,0)"}},
+      {u"{\"enrollNumber\":\"1\",\"cardNumber\":\"\"}", {"SetUserInfo(1,,,0,0)"}},
+      {u"{\"enrollNumber\":\"1\"}", {"SetUserInfo(1,,,0,0)"}},
+      {u"{\"enrollNumber\":\"1\",\"cardNumber\":\" 00\"}",
+       {"SetCardNumber( 00)", "SetUserInfo(1,,,0,0)"}},
+      {u"{\"enrollNumber\":\"2\",\"enabled\":true,\"name\":\"N\",\"password\":\"P\","
+       u"\"privilege\":\"0x0E\",\"cardNumber\":123}",
+       {"SetCardNumber(123)", "SetUserInfo(2,N,P,14,-1)"}},
+      {u"{\"enrollNumber\":3,\"enabled\":\"True\"}", {"SetUserInfo(3,,,0,0)"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Write(u"[" + c.record + u"]"), "*Upload user successful!");
+    EXPECT_EQ(Writes(), c.calls) << Narrow(c.record);
+  }
+  EXPECT_EQ(sim.server->Snapshot().Find(u"2")->info.cardNumber, u"123");
+}
+
+// fpCount decides how many entries are written; each goes to the slot its own fingerIndex names.
+TEST_F(SDKHelperTest, FpCountSelectsTemplateEntries) {
+  ConnectOrFail();
+  const std::u16string three =
+      u"\"fpTemplates\":[{\"fingerIndex\":4,\"flag\":1,\"templateData\":\"A\"},"
+      u"{\"fingerIndex\":2,\"flag\":0,\"templateData\":\"B\"},"
+      u"{\"fingerIndex\":9,\"flag\":1,\"templateData\":\"C\"}]";
+  struct TCase {
+    std::u16string count;
+    Calls templates;
+  };
+  const TCase cases[] = {
+      {u"0", {}},
+      {u"-3", {}},
+      {u"1", {"SetUserTemplate(1,4,1,A)"}},
+      {u"3", {"SetUserTemplate(1,4,1,A)", "SetUserTemplate(1,2,0,B)", "SetUserTemplate(1,9,1,C)"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Write(u"[{\"enrollNumber\":\"1\",\"fpCount\":" + c.count + u"," + three + u"}]"),
+              "*Upload user successful!");
+    Calls writes = Writes();
+    writes.erase(writes.begin());  // SetUserInfo
+    EXPECT_EQ(writes, c.templates) << Narrow(c.count);
+  }
+}
+
+TEST_F(SDKHelperTest, TemplateTheTerminalRefusesFailsTheUser) {
+  ConnectOrFail();
+  EXPECT_EQ(Write(u"[{\"enrollNumber\":\"1\",\"fpCount\":2,\"fpTemplates\":["
+                  u"{\"fingerIndex\":12},{\"fingerIndex\":1}]}]"),
+            "*Upload user 1 error,ErrorCode=!-4");
+  EXPECT_EQ(sim.server->Snapshot().TemplateCount(), 1u) << "the valid template is still written";
+}
+
+// Input errors leave the write as exceptions, and the terminal is re-enabled all the same.
+TEST_F(SDKHelperTest, InvalidRecordsRaiseAndStillReEnable) {
+  ConnectOrFail();
+  struct TCase {
+    std::u16string users;
+    std::string message;
+    bool reachedSetUserInfo;
+  };
+  const TCase cases[] = {
+      {u"[{\"enrollNumber\":\"1\",\"fpCount\":2,\"fpTemplates\":[{}]}]",
+       "List index out of bounds (1)", true},
+      {u"[{\"enrollNumber\":\"1\",\"fpCount\":1}]", "List index out of bounds (0)", true},
+      {u"[{\"enrollNumber\":\"1\",\"fpCount\":1,\"fpTemplates\":null}]",
+       "Cannot cast Object into Array", true},
+      {u"[{\"enrollNumber\":\"1\",\"fpCount\":1,\"fpTemplates\":[null]}]",
+       "Cannot cast null into Object", true},
+      {u"[{\"enrollNumber\":\"1\",\"fpCount\":1,\"fpTemplates\":[7]}]",
+       "Cannot cast Integer into Object", true},
+      {u"[null,{\"enrollNumber\":\"1\"}]", "Cannot cast null into Object", false},
+      {u"[\"x\"]", "Cannot cast String into Object", false},
+      {u"[{\"enrollNumber\":\"1\",\"privilege\":\"high\"}]",
+       "'high' is not a valid floating point value", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.users));
+    auto array = ParseArray(c.users);
+    try {
+      helper.setAllUserFPInfo(*array);
+      ADD_FAILURE() << "no exception";
+    } catch (const std::exception& e) {
+      EXPECT_EQ(std::string(e.what()), c.message);
+    }
+    Calls calls = control.calls.Take();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls.front(), "EnableDevice(1,0)");
+    EXPECT_EQ(calls[calls.size() - 2], "RefreshData(1)");
+    EXPECT_EQ(calls.back(), "EnableDevice(1,-1)");
+    bool reached = false;
+    for (const auto& call : calls) {
+      reached = reached || call.rfind("SetUserInfo", 0) == 0;
+    }
+    EXPECT_EQ(reached, c.reachedSetUserInfo);
+    EXPECT_TRUE(sim.server->IsEnabled());
+  }
+}
+
+TEST_F(SDKHelperTest, DeletionTexts) {
+  sim.server->Edit([](TTerminalStore& store) {
+    TStoredUser& user = store.Put(TLinkUser{u"7", u"x", u"", 0, true, u""});
+    user.fingers[3] = TStoredTemplate{1, u"three"};
+    user.fingers[5] = TStoredTemplate{1, u"five"};
+  });
+  ConnectOrFail();
+  enum TKind { kEnroll, kFinger };
+  struct TCase {
+    TKind kind;
+    std::u16string user;
+    std::u16string option;
+    std::optional<std::int32_t> failWith;  // injected deletion failure
+    std::string text;
+    int refreshes;
+  };
+  const TCase cases[] = {
+      {kFinger, u"7", u"3", {}, "SSR_DelUserTmpExt,UserID=7 FingerIndex=3", 1},
+      {kFinger, u"7", u"3", {}, "*Operation failed,ErrorCode=-1", 0},
+      {kEnroll, u"7", u"0x0C", {}, "SSR_DeleteEnrollData,UserID=7 BackupNumber=12", 1},
+      {kEnroll, u"7", u"11", 0, "SSR_DeleteEnrollData,UserID=7 BackupNumber=11", 0},
+      {kEnroll, u"7", u"12", 0, "*Operation failed,ErrorCode=0", 0},
+      {kEnroll, u"7", u"11", -5, "*Operation failed,ErrorCode=-5", 0},
+      {kEnroll, u"7", u"11", {}, "*Operation failed,ErrorCode=-1", 0},
+      {kFinger, u"7", u"11", 0, "SSR_DelUserTmpExt,UserID=7 FingerIndex=11", 0},
+      {kFinger, u"7", u"-2", 0, "*Operation failed,ErrorCode=0", 0},
+      {kFinger, u" 7", u" -2", {}, "*Operation failed,ErrorCode=-4", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.option));
+    sim.server->FailDeletions(c.failWith);
+    std::u16string text = c.kind == kEnroll ? helper.deleteEnrollData(c.user, c.option)
+                                            : helper.deleteFingerTemplate(c.user, c.option);
+    EXPECT_EQ(Narrow(text), c.text);
+    EXPECT_EQ(control.calls.Count("RefreshData"), c.refreshes);
+    control.calls.Take();
+  }
+  EXPECT_EQ(sim.server->Snapshot().Find(u"7"), nullptr) << "backup 12 removed the user";
+}
+
+TEST_F(SDKHelperTest, UnconvertibleDeletionOptionRaisesBeforeTheControl) {
+  ConnectOrFail();
+  for (const char16_t* option : {u"abc", u"", u"1 "}) {
+    EXPECT_THROW(helper.deleteEnrollData(u"1", option), EConvertError);
+    EXPECT_THROW(helper.deleteFingerTemplate(u"1", option), EConvertError);
+  }
+  EXPECT_TRUE(control.calls.Take().empty());
+}
+
+}  // namespace
+}  // namespace vantorix

@@ -1,0 +1,127 @@
+// Tests of the terminal link codec: round trips, truncation, forged lengths, frame assembly.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "terminal/LinkProtocol.h"
+
+namespace vantorix {
+namespace {
+
+std::vector<std::uint8_t> Body(const std::vector<std::uint8_t>& frame) {
+  return std::vector<std::uint8_t>(frame.begin() + kLinkHeaderSize, frame.end());
+}
+
+std::vector<TLinkRequest> SampleRequests() {
+  std::vector<TLinkRequest> all;
+  auto add = [&](TLinkOp op, std::int32_t value) -> TLinkRequest& {
+    all.push_back(TLinkRequest{op, value, {}, false, {}});
+    return all.back();
+  };
+  add(TLinkOp::kHello, -123456);
+  add(TLinkOp::kEnableDevice, 1);
+  add(TLinkOp::kEnableDevice, 0);
+  add(TLinkOp::kReadAllUsers, 0);
+  add(TLinkOp::kReadAllTemplates, 0);
+  add(TLinkOp::kGetTemplate, 9).user.enrollNumber = u"42";
+  add(TLinkOp::kDeleteTemplate, 3).user.enrollNumber = u"7";
+  add(TLinkOp::kDeleteEnroll, 11).user.enrollNumber = u"\xD800x";  // lone surrogate passes
+  TLinkRequest& withCard = add(TLinkOp::kSetUser, 0);
+  withCard.user = TLinkUser{u"1", u"Zoë", u"pw", 14, true, u"0012"};
+  withCard.hasCard = true;
+  add(TLinkOp::kSetUser, 0).user = TLinkUser{u"2", u"", u"", -1, false, u""};
+  add(TLinkOp::kSetTemplate, 0).fp = TLinkTemplate{u"1", 6, 1, u"T3mpl@te"};
+  add(TLinkOp::kRefresh, 0);
+  return all;
+}
+
+TEST(LinkProtocolTest, EveryRequestRoundTrips) {
+  for (const TLinkRequest& request : SampleRequests()) {
+    auto frame = EncodeRequest(request);
+    EXPECT_EQ(DecodeRequest(Body(frame)), request) << static_cast<int>(request.op);
+  }
+}
+
+TEST(LinkProtocolTest, RepliesRoundTripWithPayloadOnlyWhenOk) {
+  TLinkReply users{TLinkOp::kReadAllUsers, true, 0, {}, {}, {}};
+  users.users = {TLinkUser{u"1", u"A", u"p", 3, true, u"99"},
+                 TLinkUser{u"2", u"B", u"", 0, false, u""}};
+  TLinkReply templates{TLinkOp::kReadAllTemplates, true, 0, {}, {}, {}};
+  templates.templates = {TLinkTemplate{u"1", 0, 1, u"abc"}, TLinkTemplate{u"1", 9, 0, u""}};
+  TLinkReply one{TLinkOp::kGetTemplate, true, 0, {}, {}, TLinkTemplate{u"", 0, 5, u"data"}};
+  TLinkReply refused{TLinkOp::kSetUser, false, -77, {}, {}, {}};
+  TLinkReply zero{TLinkOp::kDeleteEnroll, false, 0, {}, {}, {}};
+  for (const TLinkReply& reply : {users, templates, one, refused, zero}) {
+    EXPECT_EQ(DecodeReply(Body(EncodeReply(reply))), reply);
+  }
+}
+
+// Every proper prefix of a message body is refused, never read past its end.
+TEST(LinkProtocolTest, TruncatedBodiesAreRefused) {
+  for (const TLinkRequest& request : SampleRequests()) {
+    auto body = Body(EncodeRequest(request));
+    for (std::size_t n = 0; n < body.size(); ++n) {
+      std::vector<std::uint8_t> prefix(body.begin(), body.begin() + static_cast<long>(n));
+      EXPECT_THROW(DecodeRequest(prefix), ELinkProtocolError)
+          << "op " << int(request.op) << " n " << n;
+    }
+    body.push_back(0);
+    EXPECT_THROW(DecodeRequest(body), ELinkProtocolError) << "trailing byte";
+  }
+}
+
+TEST(LinkProtocolTest, MalformedInputIsRefused) {
+  struct TCase {
+    const char* what;
+    std::vector<std::uint8_t> body;
+  };
+  const TCase cases[] = {
+      {"unknown op", {0x55}},
+      {"reply op as request", {0x83}},
+      {"hello bad magic", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0}},
+      {"hello bad version", {1, 0x56, 0x54, 0x4C, 0x4B, 9, 0, 0, 0, 0, 0}},
+      {"boolean 2", {2, 2}},
+      // A text claiming 0x7FFFFFFF units in a short message must not be allocated.
+      {"forged text length", {5, 0xFF, 0xFF, 0xFF, 0x7F, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_THROW(DecodeRequest(c.body), ELinkProtocolError) << c.what;
+  }
+  // A user list claiming four billion users in a few bytes.
+  std::vector<std::uint8_t> forged = {0x83, 1, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0};
+  EXPECT_THROW(DecodeReply(forged), ELinkProtocolError);
+  std::vector<std::uint8_t> requestAsReply = {0x03, 1, 0, 0, 0, 0};
+  EXPECT_THROW(DecodeReply(requestAsReply), ELinkProtocolError);
+}
+
+TEST(LinkProtocolTest, AssemblerCutsFramesFedByteByByte) {
+  std::vector<std::uint8_t> stream;
+  auto requests = SampleRequests();
+  for (const auto& request : requests) {
+    auto frame = EncodeRequest(request);
+    stream.insert(stream.end(), frame.begin(), frame.end());
+  }
+  TFrameAssembler assembler;
+  std::vector<TLinkRequest> decoded;
+  for (std::uint8_t byte : stream) {
+    assembler.Feed(std::span<const std::uint8_t>(&byte, 1));
+    while (auto body = assembler.Next()) {
+      decoded.push_back(DecodeRequest(*body));
+    }
+  }
+  EXPECT_EQ(decoded, requests);
+  EXPECT_TRUE(assembler.Empty());
+}
+
+TEST(LinkProtocolTest, AssemblerRefusesOversizedLengthBeforeBuffering) {
+  TFrameAssembler assembler;
+  std::uint32_t tooLong = kLinkMaxFrame + 1;
+  std::vector<std::uint8_t> header = {
+      static_cast<std::uint8_t>(tooLong), static_cast<std::uint8_t>(tooLong >> 8),
+      static_cast<std::uint8_t>(tooLong >> 16), static_cast<std::uint8_t>(tooLong >> 24)};
+  assembler.Feed(header);
+  EXPECT_THROW(assembler.Next(), ELinkProtocolError);
+}
+
+}  // namespace
+}  // namespace vantorix
