@@ -17,6 +17,8 @@ constexpr std::size_t kMaxDepth = 512;
 // Largest 15-digit number text that stays finite for readers of the written text; a literal
 // beyond the double range reads as this value with its sign.
 constexpr double kLargestFinite = 1.79769313486231e308;
+// Smallest magnitude whose number text has an exponent the reader takes as written.
+constexpr double kSmallestReadable = 1e-308;
 
 enum TToken : std::uint8_t {
   tkEof,
@@ -509,6 +511,11 @@ class TJsonReader {
         lead = -static_cast<long>(f - FFracStart) - 1;
       }
       magnitude = lead + FExponent > 0 ? kLargestFinite : 0.0;
+    } else if (magnitude < kSmallestReadable) {
+      // The writer would give such a value an exponent below -308, which the cap above would
+      // read back as a different number; it reads as 0 instead, so text written from a parsed
+      // document always reads back to the same document.
+      magnitude = 0.0;
     }
     return FNegative ? -magnitude : magnitude;
   }

@@ -237,9 +237,13 @@ TEST(JsonReaderTest, NumberKindsAndValues) {
       {u"10e308", jkFloat, "1.79769313486231E308"},
       {u"1.8e308", jkFloat, "1.79769313486231E308"},
       {u"1.7976931348623157e308", jkFloat, "1.79769313486232E308"},
-      // Below it: subnormal values are kept, smaller ones become zero.
+      // Below 1E-308 (reachable only through leading zeros) a value reads as 0, so that its
+      // written text never meets the exponent cap on the way back.
       {u"1e-320", jkFloat, "1E-308"},
-      {u"0.00001e-308", jkFloat, "1.00000000001329E-313"},
+      {u"1.5e-308", jkFloat, "1.5E-308"},
+      {u"0.99999e-308", jkFloat, "0"},
+      {u"0.00001e-308", jkFloat, "0"},
+      {u"-0.00001e-308", jkFloat, "0"},
       {u"0.000000000000000001e-308", jkFloat, "0"},
       {u"-0.000000000000000001e-308", jkFloat, "0"},
       // Only the first 18 fraction digits count.
