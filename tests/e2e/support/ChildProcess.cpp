@@ -132,7 +132,20 @@ std::optional<int> TChildProcess::WaitExit(std::chrono::milliseconds timeout) {
     if (std::chrono::steady_clock::now() >= deadline) {
       return std::nullopt;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Keep reading its output meanwhile, so that a child writing more than the pipe holds
+    // can still end; the lines stay available to ReadLine.
+    pollfd p{FOut, POLLIN, 0};
+    if (!FEof && poll(&p, 1, 10) > 0) {
+      char chunk[4096];
+      const ssize_t got = read(FOut, chunk, sizeof chunk);
+      if (got > 0) {
+        FBuffer.append(chunk, static_cast<std::size_t>(got));
+      } else if (got == 0) {
+        FEof = true;
+      }
+    } else if (FEof) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
   if (WIFSIGNALED(FStatus)) {
     return 128 + WTERMSIG(FStatus);
