@@ -42,7 +42,12 @@ int RunDaemon(const TDaemonOptions& options, std::ostream& out, std::ostream& er
       form.FormCreate();
     }
   } catch (const std::exception& e) {
-    err << e.what() << '\n';
+    // The listener's texts break their lines with CR LF; a console wants LF.
+    std::string text = e.what();
+    for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) {
+      text.erase(at, 1);
+    }
+    err << text << '\n';
     form.FormClose();
     window.RunPending();
     return 1;

@@ -352,6 +352,44 @@ TEST_F(DispatcherTest, StatusTextsAreEscapedIntoValidJson) {
                                "sync to device:a\\\"b failed! Can not connect."));
 }
 
+TEST_F(DispatcherTest, ChangeRestartsOnLoopbackAndLeavesTheListenerStoppedOnBadPorts) {
+  auto client = H.Connect();
+  struct Case {
+    std::u16string port;
+    bool accepted;
+  };
+  const Case cases[] = {{u"abc", false},   {u"65536", false}, {u"-1", false},
+                        {u"9000 ", false}, {u" 0", true},     {u"$0", true}};
+  for (const Case& c : cases) {
+    if (c.accepted) {
+      EXPECT_NO_THROW(H.Form->start(c.port));
+      EXPECT_TRUE(H.Form->Server()->Active());
+      EXPECT_NE(H.Form->Server()->Bindings[0]->BoundPort, 0);
+    } else {
+      EXPECT_ANY_THROW(H.Form->start(c.port));
+      EXPECT_FALSE(H.Form->Server()->Active());
+    }
+    EXPECT_EQ(H.Form->Server()->Bindings.Count(), 1u);
+    EXPECT_EQ(H.Form->Server()->Bindings[0]->IP, u"127.0.0.1");
+  }
+  // The first "Change" closed the client connected before, and that was logged.
+  EXPECT_TRUE(client->WaitForClose(kWaitMs));
+  ASSERT_TRUE(H.DrainUntil([&] { return H.Messages().size() >= 4; }));
+  EXPECT_EQ(H.Messages()[3], "Client disconnected");
+  try {
+    H.Form->start(u"abc");
+    ADD_FAILURE() << "no error";
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "'abc' is not a valid integer value");
+  }
+  try {
+    H.Form->start(u"65536");
+    ADD_FAILURE() << "no error";
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "Range check error");
+  }
+}
+
 TEST_F(DispatcherTest, LogLineIsTimedWhenTheWindowThreadAddsIt) {
   std::atomic<int> seconds{9};
   TMainThreadQueue window;

@@ -238,6 +238,24 @@ TEST(E2eStartTest, PortInUsePrintsTheListenerErrorAndExitsNonZero) {
   EXPECT_NE(*status, 0);
 }
 
+TEST(E2eStartTest, PortTextsThatDoNotConvertAreRejected) {
+  struct Case {
+    std::string port;
+    std::string error;
+  };
+  const Case cases[] = {{"abc", "'abc' is not a valid integer value"},
+                        {"9000 ", "'9000 ' is not a valid integer value"},
+                        {"65536", "Range check error"},
+                        {"-1", "Range check error"}};
+  for (const Case& c : cases) {
+    TChildProcess daemon(DaemonCommand({"--port", c.port}), /*mergeStderr=*/true);
+    EXPECT_EQ(daemon.ReadLine(std::chrono::milliseconds(kWaitMs)).value_or("<none>"), c.error);
+    const std::optional<int> status = daemon.WaitExit(std::chrono::milliseconds(kWaitMs));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 1) << c.port;
+  }
+}
+
 TEST(E2eStartTest, LoopbackListensOn127001Only) {
   TChildProcess daemon(DaemonCommand({"--loopback", "--port", "0"}));
   std::optional<std::string> line = daemon.ReadLine(std::chrono::milliseconds(kWaitMs));
