@@ -19,7 +19,10 @@ void TConsoleView::AddEntry(const std::u16string& entry) {
     }
     start = i + 1;
   }
-  FOut << Utf8EncodeString(std::u16string_view(entry).substr(start)) << '\n';
+  // A break at the very end terminates the last line; it does not start an empty one.
+  if (start < entry.size() || start == 0) {
+    FOut << Utf8EncodeString(std::u16string_view(entry).substr(start)) << '\n';
+  }
   FOut.flush();
 }
 

@@ -10,8 +10,9 @@
 namespace vantorix {
 
 // Window thread only. Writes each log entry as its lines (an entry holding CR LF, LF or CR
-// line breaks becomes several lines), and the counter as the line "Clients connected: N"
-// whenever its text changes. Flushes after every write so that a reader sees lines at once.
+// line breaks becomes several lines; a break at its end adds no empty line), and the counter as the
+// line "Clients connected: N" whenever its text changes. Flushes after every write so that a reader
+// sees lines at once.
 class TConsoleView final : public TLogControl, public TCounterLabel {
  public:
   // out must outlive the view.

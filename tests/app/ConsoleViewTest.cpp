@@ -18,7 +18,8 @@ TEST(ConsoleViewTest, EntryIsWrittenAsItsLinesWhateverTheLineBreaks) {
   const Case cases[] = {
       {u"[] - t: : one", "[] - t: : one\n"},
       {u"{\r\n    \"a\": 1\r\n}", "{\n    \"a\": 1\n}\n"},
-      {u"{\n\t\"a\": 1\n}\n", "{\n\t\"a\": 1\n}\n\n"},
+      {u"{\n\t\"a\": 1\n}\n", "{\n\t\"a\": 1\n}\n"},
+      {u"a\r\n\r\n", "a\n\n"},
       {u"a\rb", "a\nb\n"},
       {u"", "\n"},
       {u"caf\u00e9 \U0001F600", "caf\xc3\xa9 \xf0\x9f\x98\x80\n"},
