@@ -74,6 +74,9 @@ class TJsonReader;
 
 // Abstract base of TJsonObject and TJsonArray. A node owns its whole subtree. Nodes are not
 // thread-safe: a document is used by one thread at a time, and even reading can add members.
+// Writing and destroying recurse once per level of nesting; the reader bounds parsed documents
+// at 512 levels, and documents built through the API are as deep as their builder makes them.
+// Operations that add text or nodes raise std::bad_alloc when memory runs out.
 class TJsonNode {
  public:
   TJsonNode() = default;
@@ -146,9 +149,6 @@ struct TJsonMember {
 // the container it points into changes.
 class TJsonValueRef {
  public:
-  explicit TJsonValueRef(TJsonValue& value) noexcept : FValue(&value) {}
-  TJsonValueRef(TJsonObject& owner, std::u16string_view name) : FOwner(&owner), FName(name) {}
-
   bool IsBound() const noexcept { return FValue != nullptr; }
   // The stored kind; jkNone when unbound.
   TJsonKind Kind() const noexcept { return FValue ? FValue->Kind() : jkNone; }
@@ -165,6 +165,11 @@ class TJsonValueRef {
   TJsonObject* AsObject();
 
  private:
+  friend class TJsonObject;
+  friend class TJsonArray;
+  explicit TJsonValueRef(TJsonValue& value) noexcept : FValue(&value) {}
+  TJsonValueRef(TJsonObject& owner, std::u16string_view name) : FOwner(&owner), FName(name) {}
+
   TJsonValue* FValue = nullptr;
   TJsonObject* FOwner = nullptr;
   std::u16string FName;

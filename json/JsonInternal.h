@@ -25,6 +25,11 @@ std::u16string JsonValueAsString(const TJsonValue& value);
 std::int32_t JsonValueAsInt(const TJsonValue& value);
 bool JsonValueAsBool(const TJsonValue& value);
 
+// First unit in [p, end) that ends a plain run of a string token: '"', '\\', LF or CR.
+const char16_t* ScanStringToken(const char16_t* p, const char16_t* end) noexcept;
+// First unit in [p, end) that the writer escapes: '"', '\\' or a unit below U+0020.
+const char16_t* ScanEscapable(const char16_t* p, const char16_t* end) noexcept;
+
 // A double truncated toward zero as a signed 64-bit integer; 0 for a NaN or outside the range.
 std::int64_t TruncateToInt64(double value) noexcept;
 

@@ -282,13 +282,7 @@ class TJsonReader {
     std::size_t runStart = p;
     FEscaped = false;
     for (;;) {
-      // Hot loop: most units need no attention.
-      while (p < FLen) {
-        const char16_t u = FText[p];
-        if (u == u'"' || u == u'\\' || u == u'\n' || u == u'\r')
-          break;
-        ++p;
-      }
+      p = static_cast<std::size_t>(ScanStringToken(FText + p, FText + FLen) - FText);
       if (p >= FLen)
         throw EJsonParseError("String not closed", open);
       const char16_t u = FText[p];

@@ -1,8 +1,14 @@
-// UTF-8 <-> UTF-16 conversion with U+FFFD for what cannot be carried; ASCII runs take a fast path.
+// UTF-8 <-> UTF-16 conversion with U+FFFD for what cannot be carried; ASCII runs take a fast
+// path (sixteen units at a time with SSE2 where the target has it).
 #include "json/JsonUtf8.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vantorix {
 
@@ -10,50 +16,61 @@ namespace {
 
 constexpr char16_t kReplacement = 0xFFFD;
 
-void AppendReplacementUtf8(std::string& out) {
-  out.append("\xEF\xBF\xBD");
-}
-
 }  // namespace
 
 void JsonUtf8EncodeAppend(std::u16string_view text, std::string& out) {
   const char16_t* p = text.data();
   const char16_t* const end = p + text.size();
-  out.reserve(out.size() + text.size());
+  // Sized for ASCII and grown when a longer sequence needs room; `pos` is the end of the
+  // output written so far.
+  std::size_t pos = out.size();
+  out.resize(pos + text.size());
   while (p < end) {
-    // ASCII run: one byte per unit.
-    const char16_t* run = p;
-    while (p < end && *p < 0x80)
-      ++p;
-    if (p > run) {
-      const std::size_t old = out.size();
-      out.resize(old + static_cast<std::size_t>(p - run));
-      char* dst = out.data() + old;
-      for (const char16_t* q = run; q < p; ++q)
-        *dst++ = static_cast<char>(*q);
-      if (p == end)
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+      const __m128i high = _mm_and_si128(_mm_or_si128(a, b), _mm_set1_epi16(-0x80));
+      if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF)
         break;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out.data() + pos), _mm_packus_epi16(a, b));
+      pos += 16;
+      p += 16;
     }
+#endif
+    while (p < end && *p < 0x80)
+      out[pos++] = static_cast<char>(*p++);
+    if (p == end)
+      break;
+    // At most 4 bytes for this unit (or pair), and 1 for each unit after it.
+    const std::size_t need = pos + 4 + static_cast<std::size_t>(end - p);
+    if (need > out.size())
+      out.resize(std::max(need, out.size() + out.size() / 2));
+    char* dst = out.data() + pos;
     const std::uint32_t c = *p++;
     if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      *dst++ = static_cast<char>(0xC0 | (c >> 6));
+      *dst++ = static_cast<char>(0x80 | (c & 0x3F));
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       if (c <= 0xDBFF && p < end && *p >= 0xDC00 && *p <= 0xDFFF) {
         const std::uint32_t cp = 0x10000 + ((c - 0xD800) << 10) + (*p++ - 0xDC00u);
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        *dst++ = static_cast<char>(0xF0 | (cp >> 18));
+        *dst++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *dst++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *dst++ = static_cast<char>(0x80 | (cp & 0x3F));
       } else {
-        AppendReplacementUtf8(out);
+        *dst++ = '\xEF';  // U+FFFD for an unpaired surrogate
+        *dst++ = '\xBF';
+        *dst++ = '\xBD';
       }
     } else {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      *dst++ = static_cast<char>(0xE0 | (c >> 12));
+      *dst++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *dst++ = static_cast<char>(0x80 | (c & 0x3F));
     }
+    pos = static_cast<std::size_t>(dst - out.data());
   }
+  out.resize(pos);
 }
 
 std::string JsonUtf8Encode(std::u16string_view text) {
@@ -69,25 +86,25 @@ std::u16string JsonUtf8Decode(std::string_view bytes) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* const end = p + bytes.size();
   while (p < end) {
-    // ASCII fast path, eight bytes at a time.
-    while (end - p >= 8) {
-      std::uint64_t block;
-      std::memcpy(&block, p, 8);
-      if (block & 0x8080808080808080ull)
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      if (_mm_movemask_epi8(v) != 0)
         break;
-      for (int k = 0; k < 8; ++k)
-        dst[k] = p[k];
-      dst += 8;
-      p += 8;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_unpacklo_epi8(v, _mm_setzero_si128()));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8),
+                       _mm_unpackhi_epi8(v, _mm_setzero_si128()));
+      dst += 16;
+      p += 16;
     }
+#endif
     if (p == end)
       break;
-    const unsigned char b0 = *p;
-    if (b0 < 0x80) {
-      *dst++ = b0;
-      ++p;
+    if (*p < 0x80) {
+      *dst++ = *p++;
       continue;
     }
+    const unsigned char b0 = *p;
     // Length and the valid range of the second byte (Unicode Table 3-7).
     int length = 0;
     unsigned char lo = 0x80, hi = 0xBF;
@@ -130,7 +147,7 @@ std::u16string JsonUtf8Decode(std::string_view bytes) {
       }
       cp = (cp << 6) | (b & 0x3F);
     }
-    p += taken;  // a maximal invalid subpart is consumed as a whole
+    p += taken;  // a maximal ill-formed subpart is replaced as a whole
     if (!valid) {
       *dst++ = kReplacement;
     } else if (cp >= 0x10000) {

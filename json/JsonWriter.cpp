@@ -134,8 +134,7 @@ class TJsonWriter {
     const char16_t* const end = p + text.size();
     while (p < end) {
       const char16_t* run = p;
-      while (p < end && *p >= 0x20 && *p != u'"' && *p != u'\\')
-        ++p;
+      p = ScanEscapable(p, end);
       FOut.append(run, static_cast<std::size_t>(p - run));
       if (p == end)
         break;

@@ -15,8 +15,7 @@ namespace {
 using TClock = std::chrono::steady_clock;
 
 int MsLeft(TClock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TClock::now()).count();
   return left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0;
 }
 
@@ -88,6 +87,26 @@ bool TIOHandler::DisconnectCheckLocked(bool raise, bool ignoreBuffer) {
   return disconnected;
 }
 
+std::ptrdiff_t TIOHandler::ReceiveNowLocked(std::size_t chunk) {
+  TBytes& data = InputBuffer.FData;
+  const std::size_t old = data.size();
+  data.resize(old + chunk);
+  std::ptrdiff_t n = 0;
+  try {
+    n = FSocket->Receive(data.data() + old, chunk, false);
+  } catch (const TSocketError& e) {
+    data.resize(old);
+    if (!IsConnectionLostCode(e.Code()))
+      throw;
+    MarkLostLocked();
+    return 0;
+  }
+  data.resize(old + static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0)));
+  if (n == 0)
+    FClosedGracefully = true;
+  return n;
+}
+
 int TIOHandler::ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t satisfiedAt) {
   int limit = waitLimit;
   if (waitLimit == -1)
@@ -101,7 +120,8 @@ int TIOHandler::ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t sati
       if (!SocketOpenLocked())
         return 0;
       // Another thread's Connected() may have buffered what the caller waits for between the
-      // caller's look at the buffer and this point; waiting now could wait forever.
+      // caller's look at the buffer and this point; waiting now could wait forever. Once
+      // registered here, Connected() only peeks until this wait is over.
       if (satisfiedAt > 0 && InputBuffer.SizeLocked() >= satisfiedAt)
         return 0;
       ++FWaiters;
@@ -114,7 +134,7 @@ int TIOHandler::ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t sati
       --FWaiters;
       throw;
     }
-    std::unique_lock lock(FLock);
+    std::lock_guard lock(FLock);
     --FWaiters;
     if (!ready) {
       if (raiseOnTimeout)
@@ -126,33 +146,21 @@ int TIOHandler::ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t sati
       return 0;
     }
     std::ptrdiff_t n = 0;
-    TBytes& data = InputBuffer.FData;
-    const std::size_t old = data.size();
-    data.resize(old + chunk);
     try {
-      n = FSocket->Receive(data.data() + old, chunk);
+      n = ReceiveNowLocked(chunk);
     } catch (const TSocketError& e) {
-      data.resize(old);
-      if (IsConnectionLostCode(e.Code())) {
-        MarkLostLocked();
-        n = 0;
-      } else if (e.Code() == kWsaETimedOut) {
-        if (raiseOnTimeout)
-          throw TReadTimeout();
-        return -1;
-      } else {
+      if (e.Code() != kWsaETimedOut)
         throw;
-      }
+      if (raiseOnTimeout)
+        throw TReadTimeout();
+      return -1;
     }
-    data.resize(old + static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0)));
-    if (n == 0)
-      FClosedGracefully = true;
     DisconnectCheckLocked(false, false);
     if (n > 0)
       return static_cast<int>(n);
     if (!SocketOpenLocked())
       return 0;
-    // Readable but nothing there: another thread took the bytes. Wait again, within the limit.
+    // Readable but nothing there: another waiter took the bytes. Wait again, within the limit.
     if (limit == 0 || (limit > 0 && MsLeft(deadline) == 0)) {
       if (raiseOnTimeout)
         throw TReadTimeout();
@@ -162,32 +170,27 @@ int TIOHandler::ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t sati
 }
 
 bool TIOHandler::Connected() {
-  {
-    std::lock_guard lock(FLock);
-    if (FWaiters > 0) {
-      // The owner is waiting on the socket: look without taking, so its wait still ends.
-      if (InputBuffer.SizeLocked() > 0)
-        return true;
-      if (!SocketOpenLocked() || FClosedGracefully)
-        return false;
-      std::uint8_t probe = 0;
-      try {
-        return FSocket->Receive(&probe, 1, true) != 0;
-      } catch (const TSocketError& e) {
-        if (IsConnectionLostCode(e.Code()))
-          return false;
-        throw;
-      }
-    }
-  }
-  try {
-    ReceiveStep(0, false);
-  } catch (const TSocketError& e) {
-    if (IsConnectionLostCode(e.Code()))
-      return false;
-    throw;
-  }
+  // One look at the socket without waiting, in one hold of the lock: a reader registers as
+  // waiting under the same lock, so bytes are either buffered before it looks at the buffer or
+  // left in the socket for its wait to see.
   std::lock_guard lock(FLock);
+  DisconnectCheckLocked(false, false);
+  if (SocketOpenLocked()) {
+    try {
+      if (FWaiters > 0) {
+        std::uint8_t probe = 0;
+        if (FSocket->Receive(&probe, 1, true) == 0)
+          return InputBuffer.SizeLocked() > 0;
+      } else {
+        ReceiveNowLocked(static_cast<std::size_t>(std::max(RecvBufferSize, 1)));
+      }
+    } catch (const TSocketError& e) {
+      if (IsConnectionLostCode(e.Code()))
+        return InputBuffer.SizeLocked() > 0;
+      throw;
+    }
+    DisconnectCheckLocked(false, false);
+  }
   return InputBuffer.SizeLocked() > 0 || (SocketOpenLocked() && !FClosedGracefully);
 }
 
@@ -206,38 +209,47 @@ bool TIOHandler::InputBufferIsEmpty() const {
 }
 
 std::uint8_t TIOHandler::ReadByte() {
-  TBytes one(1);
-  ReadBytes(one, 1, false);
-  return one[0];
+  std::uint8_t byte = 0;
+  ReadInto(&byte, 1);
+  return byte;
 }
 
 void TIOHandler::ReadBytes(TBytes& VBuffer, int AByteCount, bool AAppend) {
   if (AByteCount <= 0)
     return;
   const auto count = static_cast<std::size_t>(AByteCount);
+  if (AAppend) {
+    // Lengthen only once the bytes are there, so a failed read leaves VBuffer as it was.
+    WaitBuffered(count);
+    const std::size_t old = VBuffer.size();
+    VBuffer.resize(old + count);
+    ReadInto(VBuffer.data() + old, count);
+  } else {
+    WaitBuffered(count);
+    if (VBuffer.size() < count)
+      VBuffer.resize(count);
+    ReadInto(VBuffer.data(), count);
+  }
+}
+
+void TIOHandler::WaitBuffered(std::size_t count) {
   for (;;) {
     {
       std::lock_guard lock(FLock);
-      if (InputBuffer.SizeLocked() >= count) {
-        std::uint8_t* out;
-        if (AAppend) {
-          const std::size_t old = VBuffer.size();
-          VBuffer.resize(old + count);
-          out = VBuffer.data() + old;
-        } else {
-          if (VBuffer.size() < count)
-            VBuffer.resize(count);
-          out = VBuffer.data();
-        }
-        InputBuffer.TakeLocked(out, count);
+      if (InputBuffer.SizeLocked() >= count)
         return;
-      }
     }
     ReceiveStep(-1, true, count);
     std::lock_guard lock(FLock);
     if (InputBuffer.SizeLocked() < count)
       DisconnectCheckLocked(true, true);
   }
+}
+
+void TIOHandler::ReadInto(std::uint8_t* out, std::size_t count) {
+  WaitBuffered(count);
+  std::lock_guard lock(FLock);
+  InputBuffer.TakeLocked(out, count);
 }
 
 void TIOHandler::Write(const TBytes& ABuffer, int ALength, int AOffset) {

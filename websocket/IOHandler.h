@@ -114,6 +114,13 @@ class TIOHandler {
   int ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t satisfiedAt = 0);
   // With FLock held; raises TConnClosedGracefully when disconnected and raise is set and
   // (ignoreBuffer or nothing is buffered).
+  // Waits until count bytes are buffered; raises like ReadBytes. Owner thread only.
+  void WaitBuffered(std::size_t count);
+  // WaitBuffered, then takes count bytes from the front of InputBuffer.
+  void ReadInto(std::uint8_t* out, std::size_t count);
+  // With FLock held: one receive without waiting into InputBuffer. Returns the count, 0 at end
+  // of stream or on a lost connection (both marked), kWouldBlock when nothing is there.
+  std::ptrdiff_t ReceiveNowLocked(std::size_t chunk);
   bool DisconnectCheckLocked(bool raise, bool ignoreBuffer);
   bool SocketOpenLocked() const { return FOpened && FSocket->IsOpen(); }
   void MarkLostLocked();

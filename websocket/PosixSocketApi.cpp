@@ -187,7 +187,7 @@ bool PollFor(int fd, short events, int timeoutMs) {
     int wait = timeoutMs;
     if (timeoutMs > 0) {
       const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       wait = left > 0 ? static_cast<int>(left) : 0;
     }
     pollfd p{fd, events, 0};

@@ -162,17 +162,6 @@ TEST(NetTermControlTest, DeletionsFollowTheBackupNumbers) {
   EXPECT_NE(sim.server->Snapshot().Find(u"8"), nullptr);
 }
 
-TEST(NetTermControlTest, RefusedUserCarriesTheInjectedCode) {
-  TSimulator sim;
-  sim.server->RefuseUser(u"5", -55);
-  TNetTermControl control;
-  ASSERT_TRUE(control.ConnectNet(u"127.0.0.1", sim.Port()));
-  EXPECT_FALSE(control.SetUserInfo(M, u"5", u"n", u"", 0, kComTrue));
-  EXPECT_EQ(LastError(control), -55);
-  EXPECT_TRUE(control.SetUserInfo(M, u"6", u"n", u"", 0, kComTrue));
-  EXPECT_EQ(LastError(control), kLinkOk);
-}
-
 // A terminal that drops the link mid-session fails the running call and every later one, and
 // ConnectNet afterwards opens a fresh link.
 TEST(NetTermControlTest, DroppedLinkFailsTheOperationAndLaterOnes) {

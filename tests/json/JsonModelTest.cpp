@@ -78,6 +78,10 @@ TEST(JsonModelTest, ConversionTable) {
       {u"\"1.5E+1\"", jkString, "1.5E+1", "15", "false"},
       {u"\"4294967297.5\"", jkString, "4294967297.5", "1", "false"},
       {u"\"9e999\"", jkString, "9e999", "0", "false"},
+      // Out of the int32 range for the integer conversion, so read as a float.
+      {u"\"2147483648\"", jkString, "2147483648", "-2147483648", "false"},
+      {u"\"$100000000\"", jkString, "$100000000",
+       "!EConvertError: '$100000000' is not a valid floating point value", "false"},
       {u"\"1.\"", jkString, "1.", "1", "false"},
       {u"\".5\"", jkString, ".5", "0", "false"},
       {u"\"abc\"", jkString, "abc", "!EConvertError: 'abc' is not a valid floating point value",

@@ -50,5 +50,26 @@ TEST(JsonUtf8Test, Encode) {
     EXPECT_EQ(JsonUtf8Encode(c.units), c.bytes);
 }
 
+// The ASCII fast paths take sixteen units at a time: a longer sequence must be handled at
+// every offset, in both directions.
+TEST(JsonUtf8Test, RoundTripAtEveryOffset) {
+  const std::u16string specials[] = {u"\u00e9", u"\u20ac", u"\xD83D\xDE00", u"\u007f"};
+  for (const std::u16string& special : specials) {
+    for (std::size_t length = 0; length <= 40; ++length) {
+      for (std::size_t at = 0; at <= length; ++at) {
+        const std::u16string text =
+            std::u16string(at, u'x') + special + std::u16string(length - at, u'y');
+        const std::string bytes = JsonUtf8Encode(text);
+        ASSERT_EQ(bytes,
+                  std::string(at, 'x') + JsonUtf8Encode(special) + std::string(length - at, 'y'));
+        ASSERT_EQ(JsonUtf8Decode(bytes), text) << length << " " << at;
+      }
+    }
+  }
+  std::string appended = "prefix";
+  JsonUtf8EncodeAppend(u"\u00e9" + std::u16string(20, u'z'), appended);
+  EXPECT_EQ(appended, "prefix\xC3\xA9" + std::string(20, 'z'));
+}
+
 }  // namespace
 }  // namespace vantorix

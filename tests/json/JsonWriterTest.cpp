@@ -116,5 +116,30 @@ TEST(JsonWriterTest, LongDocumentRoundTrips) {
   EXPECT_EQ(TJsonNode::Parse(doc.ToJSON(false))->ToJSON(true), compact);
 }
 
+// The scanners look at eight units at a time: a unit to escape must be found at every offset
+// of a block and in the tail, by the writer and by the reader.
+TEST(JsonWriterTest, EscapesAtEveryOffset) {
+  const struct {
+    char16_t unit;
+    const char16_t* written;
+  } specials[] = {{u'"', u"\\\""},    {u'\\', u"\\\\"},   {u'\n', u"\\n"}, {u'\r', u"\\r"},
+                  {0x1F, u"\\u001f"}, {0x00, u"\\u0000"}, {0x20, u" "},    {0xFFFF, u"\xFFFF"}};
+  for (const auto& special : specials) {
+    for (std::size_t length = 1; length <= 40; ++length) {
+      for (std::size_t at = 0; at < length; ++at) {
+        std::u16string text(length, u'a');
+        text[at] = special.unit;
+        TJsonObject object;
+        object.SetString(u"k", text);
+        const std::u16string expected = u"{\"k\":\"" + std::u16string(at, u'a') + special.written +
+                                        std::u16string(length - at - 1, u'a') + u"\"}";
+        ASSERT_EQ(object.ToJSON(true), expected) << length << " " << at;
+        auto back = TJsonNode::Parse(expected);
+        ASSERT_EQ(dynamic_cast<TJsonObject&>(*back).GetString(u"k"), text) << length << " " << at;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vantorix

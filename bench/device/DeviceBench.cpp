@@ -1,0 +1,153 @@
+// Benchmark: reading and writing a terminal of 3,000 users with 3 templates each through our
+// network terminal control over loopback, as device jobs (with the JSON users document) and as
+// bare control calls (the floor the jobs are compared with).
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "device/DeviceJobs.h"
+#include "device/NetTermControl.h"
+#include "terminal/TerminalServer.h"
+
+namespace {
+
+using vantorix::TTerminalServer;
+using vantorix::TTerminalStore;
+using TClock = std::chrono::steady_clock;
+
+constexpr int kUsers = 3000;
+constexpr int kTemplatesPerUser = 3;
+constexpr int kTemplateChars = 1200;  // a typical template in text form is 1 to 2 KB
+constexpr int kRuns = 5;
+
+std::u16string Ascii(const std::string& text) {
+  return {text.begin(), text.end()};
+}
+
+void Fill(TTerminalStore& store) {
+  std::u16string body;
+  for (int i = 0; i < kTemplateChars; ++i) {
+    body.push_back(static_cast<char16_t>(u'A' + (i * 7) % 26));
+  }
+  for (int u = 0; u < kUsers; ++u) {
+    std::u16string number = Ascii(std::to_string(100000 + u));
+    auto& user =
+        store.Put({number, u"User " + number, u"", u % 4, true, Ascii(std::to_string(5000 + u))});
+    for (int t = 0; t < kTemplatesPerUser; ++t) {
+      user.fingers[static_cast<std::size_t>(t * 3)] = vantorix::TStoredTemplate{1, number + body};
+    }
+  }
+}
+
+std::unique_ptr<TTerminalServer> StartTerminal() {
+  vantorix::TTerminalOptions options;
+  options.port = 0;
+  auto server = std::make_unique<TTerminalServer>(options);
+  server->Start();
+  return server;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Runs body kRuns times after setup and gives the median wall time in milliseconds.
+double Time(const std::function<void()>& setup, const std::function<void()>& body) {
+  std::vector<double> runs;
+  for (int i = 0; i < kRuns; ++i) {
+    setup();
+    auto start = TClock::now();
+    body();
+    runs.push_back(std::chrono::duration<double, std::milli>(TClock::now() - start).count());
+  }
+  return Median(runs);
+}
+
+}  // namespace
+
+int main() {
+  auto source = StartTerminal();
+  source->Edit(Fill);
+  auto target = StartTerminal();
+  const std::u16string ip = u"127.0.0.1";
+  const std::u16string sourcePort = Ascii(std::to_string(source->Port()));
+  const std::u16string targetPort = Ascii(std::to_string(target->Port()));
+  vantorix::TDeviceJobs jobs;
+
+  std::unique_ptr<vantorix::TJsonObject> document;
+  double readJob =
+      Time([] {}, [&] { document = jobs.getFromDevice(ip, sourcePort, u"0").document; });
+  double toText = Time([] {}, [&] { (void)document->ToJSON(true); });
+  std::unique_ptr<vantorix::TJsonArray> users = document->ExtractArray(u"users");
+  auto clearTarget = [&] { target->Edit([](TTerminalStore& store) { store = {}; }); };
+  std::u16string outcome;
+  double writeJob =
+      Time(clearTarget, [&] { outcome = jobs.syncToDevice(ip, targetPort, u"0", users.get()); });
+  bool same = target->Snapshot() == source->Snapshot();
+
+  // The same transfers as bare control calls, without the JSON document.
+  vantorix::TNetTermControl control;
+  struct TRow {
+    std::u16string number, name, password, card;
+    std::int32_t privilege = 0;
+    vantorix::TComBool enabled = 0;
+    std::vector<std::pair<std::int32_t, std::u16string>> fingers;
+  };
+  std::vector<TRow> rows;
+  double readBare = Time([] {},
+                         [&] {
+                           rows.clear();
+                           control.ConnectNet(ip, source->Port());
+                           control.EnableDevice(1, 0);
+                           control.ReadAllUserIDs(1);
+                           control.ReadAllTemplates(1);
+                           TRow row;
+                           while (control.GetAllUserInfo(1, row.number, row.name, row.password,
+                                                         row.privilege, row.enabled)) {
+                             control.GetCardNumber(row.card);
+                             row.fingers.clear();
+                             for (std::int32_t f = 0; f < 10; ++f) {
+                               std::int32_t flag = 0, length = 0;
+                               std::u16string data;
+                               if (control.GetUserTemplate(1, row.number, f, flag, data, length)) {
+                                 row.fingers.emplace_back(f, std::move(data));
+                               }
+                             }
+                             rows.push_back(row);
+                           }
+                           control.EnableDevice(1, -1);
+                           control.Disconnect();
+                         });
+  double writeBare = Time(clearTarget, [&] {
+    control.ConnectNet(ip, target->Port());
+    control.EnableDevice(1, 0);
+    for (const TRow& row : rows) {
+      if (!row.card.empty()) {
+        control.SetCardNumber(row.card);
+      }
+      if (control.SetUserInfo(1, row.number, row.name, row.password, row.privilege, row.enabled)) {
+        for (const auto& [finger, data] : row.fingers) {
+          control.SetUserTemplate(1, row.number, finger, 1, data);
+        }
+      }
+    }
+    control.RefreshData(1);
+    control.EnableDevice(1, -1);
+    control.Disconnect();
+  });
+
+  std::printf("Terminal of %d users x %d templates (%d chars each), loopback, median of %d runs\n",
+              kUsers, kTemplatesPerUser, kTemplateChars, kRuns);
+  std::printf("%-44s %10s %14s\n", "", "jobs (ms)", "bare control (ms)");
+  std::printf("%-44s %10.1f %14.1f\n", "read all users with templates", readJob, readBare);
+  std::printf("%-44s %10.1f %14.1f\n", "write all users with templates", writeJob, writeBare);
+  std::printf("%-44s %10.1f\n", "users document to compact JSON text", toText);
+  std::printf("write outcome: %s, target equals source: %s\n",
+              outcome == u"*Upload user successful!" ? "successful" : "FAILED",
+              same ? "yes" : "NO");
+  return same ? 0 : 1;
+}

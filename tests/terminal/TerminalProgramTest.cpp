@@ -1,0 +1,236 @@
+// Tests of the vantorix-terminal program: started on port 0, it announces its port, enforces
+// its password, applies fault arguments and keeps its store across a restart.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "terminal/LinkProtocol.h"
+#include "terminal/LinkSocket.h"
+#include "terminal/TerminalServer.h"
+
+namespace vantorix {
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+// A running vantorix-terminal; SIGTERM and reaped on Stop or destruction.
+class TProgram {
+ public:
+  explicit TProgram(const std::vector<std::string>& args) {
+    int out[2];
+    if (pipe(out) != 0) {
+      return;
+    }
+    fPid = fork();
+    if (fPid == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      close(out[1]);
+      std::vector<char*> argv;
+      std::string program = VANTORIX_TERMINAL_PROGRAM;
+      argv.push_back(program.data());
+      std::vector<std::string> copies = args;
+      for (auto& arg : copies) {
+        argv.push_back(arg.data());
+      }
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    fOut = fdopen(out[0], "r");
+  }
+  ~TProgram() { Stop(); }
+
+  // The first line the program prints.
+  std::string FirstLine() {
+    char line[256] = {0};
+    if (fOut == nullptr || fgets(line, sizeof line, fOut) == nullptr) {
+      return {};
+    }
+    std::string text = line;
+    if (!text.empty() && text.back() == '\n') {
+      text.pop_back();
+    }
+    return text;
+  }
+  // Exit status after SIGTERM, or -1.
+  int Stop() {
+    int status = -1;
+    if (fPid > 0) {
+      kill(fPid, SIGTERM);
+      waitpid(fPid, &status, 0);
+      fPid = -1;
+    }
+    if (fOut != nullptr) {
+      fclose(fOut);
+      fOut = nullptr;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t fPid = -1;
+  FILE* fOut = nullptr;
+};
+
+// One link session spoken with the codec directly.
+class TLinkClient {
+ public:
+  explicit TLinkClient(std::uint16_t port) {
+    int error = 0;
+    fSocket = ConnectTcp("127.0.0.1", port, std::chrono::seconds(3), error);
+  }
+  std::optional<TLinkReply> Call(const TLinkRequest& request) {
+    auto deadline = TClock::now() + std::chrono::seconds(5);
+    if (!fSocket.Valid() || SendAll(fSocket, EncodeRequest(request), deadline) != TIoStatus::kOk) {
+      return std::nullopt;
+    }
+    std::vector<std::uint8_t> chunk;
+    for (;;) {
+      if (auto body = fFrames.Next()) {
+        return DecodeReply(*body);
+      }
+      chunk.clear();
+      if (RecvSome(fSocket, chunk, deadline) != TIoStatus::kOk) {
+        return std::nullopt;
+      }
+      fFrames.Feed(chunk);
+    }
+  }
+  // Sends raw bytes; true when the terminal then closes the connection without a reply.
+  bool ClosedAfter(const std::vector<std::uint8_t>& bytes) {
+    auto deadline = TClock::now() + std::chrono::seconds(5);
+    if (SendAll(fSocket, bytes, deadline) != TIoStatus::kOk) {
+      return true;
+    }
+    std::vector<std::uint8_t> chunk;
+    return RecvSome(fSocket, chunk, deadline) == TIoStatus::kClosed && chunk.empty();
+  }
+  std::optional<TLinkReply> Call(TLinkOp op, std::int32_t value = 0) {
+    TLinkRequest request;
+    request.op = op;
+    request.value = value;
+    return Call(request);
+  }
+
+ private:
+  TSocket fSocket;
+  TFrameAssembler fFrames;
+};
+
+std::uint16_t PortOf(const std::string& line) {
+  const std::string prefix = "listening on 127.0.0.1:";
+  if (line.rfind(prefix, 0) != 0) {
+    ADD_FAILURE() << "unexpected first line: " << line;
+    return 0;
+  }
+  return static_cast<std::uint16_t>(std::stoi(line.substr(prefix.size())));
+}
+
+// Sessions that break the protocol are closed without an answer.
+TEST(TerminalServerTest, ProtocolViolationsCloseTheSession) {
+  TTerminalOptions options;
+  options.port = 0;
+  TTerminalServer server(options);
+  server.Start();
+  TLinkRequest hello;
+  hello.op = TLinkOp::kHello;
+  TLinkRequest refresh;
+  refresh.op = TLinkOp::kRefresh;
+  std::vector<std::uint8_t> garbage = {3, 0, 0, 0, 0x42, 1, 2};
+  {
+    TLinkClient client(server.Port());
+    EXPECT_TRUE(client.ClosedAfter(EncodeRequest(refresh))) << "request before hello";
+  }
+  {
+    TLinkClient client(server.Port());
+    ASSERT_TRUE(client.Call(hello).value().ok);
+    EXPECT_TRUE(client.ClosedAfter(EncodeRequest(hello))) << "second hello";
+  }
+  {
+    TLinkClient client(server.Port());
+    ASSERT_TRUE(client.Call(hello).value().ok);
+    EXPECT_TRUE(client.ClosedAfter(garbage)) << "malformed request";
+  }
+  {
+    TLinkClient client(server.Port());
+    ASSERT_TRUE(client.Call(hello).value().ok);
+    ASSERT_TRUE(client.Call(TLinkOp::kEnableDevice, 0).value().ok);
+  }
+  EXPECT_FALSE(server.IsEnabled()) << "the disabled state outlives the session";
+  EXPECT_EQ(server.RequestCount(), 4) << "only answered requests count";
+}
+
+TEST(TerminalProgramTest, AnnouncesPortChecksPasswordAndKeepsStoreAcrossRestart) {
+  auto dir = std::filesystem::path(testing::TempDir()) / ("vtprog-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::string store = (dir / "store.bin").string();
+  std::filesystem::remove(store);
+  std::size_t demoUsers = 0;
+  {
+    TProgram program({"--listen", "127.0.0.1:0", "--key", "7", "--store", store, "--demo",
+                      "--refuse", "99:-33"});
+    std::uint16_t port = PortOf(program.FirstLine());
+    ASSERT_NE(port, 0);
+    TLinkClient wrong(port);
+    auto refused = wrong.Call(TLinkOp::kHello, 8);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_FALSE(refused->ok);
+    EXPECT_EQ(refused->errorCode, kLinkErrPassword);
+
+    TLinkClient client(port);
+    ASSERT_TRUE(client.Call(TLinkOp::kHello, 7).value().ok);
+    auto users = client.Call(TLinkOp::kReadAllUsers);
+    ASSERT_TRUE(users.has_value());
+    demoUsers = users->users.size();
+    EXPECT_GT(demoUsers, 0u);
+    TLinkRequest set;
+    set.op = TLinkOp::kSetUser;
+    set.user.enrollNumber = u"99";
+    auto answer = client.Call(set);
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->errorCode, -33);
+    set.user.enrollNumber = u"100";
+    ASSERT_TRUE(client.Call(set).value().ok);
+    EXPECT_EQ(program.Stop(), 0);
+  }
+  TProgram again({"--listen", "127.0.0.1:0", "--key", "7", "--store", store});
+  TLinkClient client(PortOf(again.FirstLine()));
+  ASSERT_TRUE(client.Call(TLinkOp::kHello, 7).value().ok);
+  auto users = client.Call(TLinkOp::kReadAllUsers);
+  ASSERT_TRUE(users.has_value());
+  EXPECT_EQ(users->users.size(), demoUsers + 1) << "demo users and user 100 survive the restart";
+  EXPECT_EQ(users->users.back().enrollNumber, u"100");
+}
+
+TEST(TerminalProgramTest, BadArgumentsAndCorruptStoreRefuseToStart) {
+  auto dir = std::filesystem::path(testing::TempDir()) / ("vtprog-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::string corrupt = (dir / "corrupt.bin").string();
+  FILE* file = fopen(corrupt.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  fputs("VTSTORE1 broken", file);
+  fclose(file);
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"--listen", "127.0.0.1"},
+                                             {"--key", "12abc"},
+                                             {"--bogus"},
+                                             {"--listen", "127.0.0.1:0", "--store", corrupt}}) {
+    TProgram program(args);
+    EXPECT_EQ(program.FirstLine(), "") << args[0];
+    EXPECT_NE(program.Stop(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace vantorix

@@ -1,0 +1,177 @@
+// SHA-1, Base64, UTF-8 and the handshake's header parser and accept value, on plain data.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "websocket/Base64.h"
+#include "websocket/Handshake.h"
+#include "websocket/Sha1.h"
+#include "websocket/Utf8.h"
+
+namespace vantorix {
+namespace {
+
+std::span<const std::uint8_t> AsBytes(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+std::string Hex(const TSha1Digest& d) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (std::uint8_t b : d) {
+    out.push_back(kHex[b >> 4]);
+    out.push_back(kHex[b & 15]);
+  }
+  return out;
+}
+
+TEST(Sha1, MatchesTheFips180ExamplesAndBlockBoundaries) {
+  const std::string million(1000000, 'a');
+  struct {
+    std::string input;
+    const char* digest;
+  } const cases[] = {
+      {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+      {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",  // 448 bits: two blocks
+       "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+      {std::string(55, 'a'), "c1c8bbdc22796e28c0e15163d20899b65621d65a"},  // pad fits
+      {std::string(56, 'a'), "c2db330f6083854c99d4b5bfb6e8f29f201be699"},  // pad spills
+      {std::string(64, 'a'), "0098ba824b5c16427bd7a1122a5a442a25ec644d"},
+      {million, "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
+  };
+  THashSHA1 hasher;
+  for (const auto& c : cases) {
+    EXPECT_EQ(Hex(hasher.HashBytes(AsBytes(c.input))), c.digest) << c.input.size() << " bytes";
+  }
+}
+
+TEST(Sha1, IncrementalUpdatesGiveTheOneShotDigest) {
+  const std::string text = "The quick brown fox jumps over the lazy dog, repeatedly and at length.";
+  TSha1 sha;
+  for (std::size_t i = 0; i < text.size(); i += 7) {
+    sha.Update(AsBytes(std::string_view(text).substr(i, 7)));
+  }
+  EXPECT_EQ(sha.Finish(), THashSHA1().HashBytes(AsBytes(text)));
+}
+
+TEST(Base64, EncodesTheRfc4648Section10Vectors) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+  };
+  for (const auto& [in, out] : cases)
+    EXPECT_EQ(Base64Encode(AsBytes(in)), out) << in;
+  const std::uint8_t high[] = {0xFB, 0xFF, 0xBF};
+  EXPECT_EQ(Base64Encode(high), "+/+/");
+}
+
+TEST(Utf8, DecodesWellFormedAndReplacesEachMaximalIllFormedSubpart) {
+  struct {
+    std::string bytes;
+    std::u16string text;
+  } const cases[] = {
+      {"hello", u"hello"},
+      {"\xC3\xA9", u"\u00E9"},
+      {"\xE2\x82\xAC", u"\u20AC"},
+      {"\xF0\x9F\x98\x80", u"\U0001F600"},  // surrogate pair in UTF-16
+      {"\xEF\xBB\xBFx", u"\uFEFFx"},        // a byte order mark is kept
+      {"\x80", u"\uFFFD"},                  // lone continuation
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},        // overlong: C0 is never a lead byte
+      {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
+      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
+      {"\xE2\x82", u"\uFFFD"},                            // truncated at the end
+      {"\xE2\x82x", u"\uFFFDx"},                          // truncated before ASCII
+      {"\xF0\x9F\x98", u"\uFFFD"},
+      {"a\xFF"
+       "b",
+       u"a\uFFFDb"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(Utf8Decode(c.bytes), c.text) << c.bytes;
+}
+
+TEST(Utf8, EncodesAndWritesUnpairedSurrogatesAsReplacement) {
+  struct {
+    std::u16string text;
+    std::string bytes;
+  } const cases[] = {
+      {u"", ""},
+      {u"abc", "abc"},
+      {u"\u00E9", "\xC3\xA9"},
+      {u"\u07FF\u0800", "\xDF\xBF\xE0\xA0\x80"},
+      {u"\U0001F600", "\xF0\x9F\x98\x80"},
+      {std::u16string(1, char16_t(0xD83D)), "\xEF\xBF\xBD"},          // high surrogate alone
+      {std::u16string(1, char16_t(0xDE00)) + u"x", "\xEF\xBF\xBDx"},  // low surrogate first
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Utf8EncodeString(c.text), c.bytes);
+    const TBytes bytes = Utf8Encode(c.text);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), c.bytes);
+  }
+}
+
+TEST(HeadersParse, SplitsAtCrLfAndColonSpaceAndTrims) {
+  using M = THeaderMap;
+  struct {
+    std::u16string msg;
+    M map;
+  } const cases[] = {
+      {u"", M{}},
+      {u"GET / HTTP/1.1\r\nHost: a\r\n\r\n", M{{u"Host", u"a"}}},
+      {u"K:  \t v \t\r\n", M{{u"K", u"v"}}},                   // both ends trimmed
+      {u"K: 1\r\nK: 2", M{{u"K", u"2"}}},                      // later line wins, last piece counts
+      {u"K: a: b", M{{u"K", u"a"}}},                           // value cut at the next ": "
+      {u"K:v\r\nL: w", M{{u"L", u"w"}}},                       // no space after the colon
+      {u"K: v\nL: w", M{{u"K", u"v\nL"}}},                     // a lone LF does not split
+      {u"upgrade: websocket", M{{u"upgrade", u"websocket"}}},  // names keep their case
+      {u": v", M{{u"", u"v"}}},
+      {u"K: ", M{{u"K", u""}}},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(HeadersParse(c.msg), c.map) << Utf8EncodeString(c.msg);
+}
+
+TEST(Handshake, AcceptValueOfRfc6455Section1_3AndNonAsciiKeys) {
+  THashSHA1 hasher;
+  EXPECT_EQ(WebSocketAcceptValue(u"dGhlIHNhbXBsZSBub25jZQ==", hasher),
+            u"s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+  // Units above 127 are hashed as "?".
+  EXPECT_EQ(WebSocketAcceptValue(u"k\u00E9y", hasher), WebSocketAcceptValue(u"k?y", hasher));
+  EXPECT_EQ(WebSocketAcceptValue(u"", hasher).size(), 28u);
+}
+
+TEST(Handshake, ResponseOnlyForExactUpgradeAndKeyHeaders_Rfc6455Section4_2_1) {
+  THashSHA1 hasher;
+  const std::u16string accept = u"s3pPLMBiTxaQ9kYGzzhZRbK+xOo=";
+  struct {
+    THeaderMap headers;
+    bool answered;
+  } const cases[] = {
+      {{{u"Upgrade", u"websocket"}, {u"Sec-WebSocket-Key", u"dGhlIHNhbXBsZSBub25jZQ=="}}, true},
+      {{{u"Upgrade", u"WebSocket"}, {u"Sec-WebSocket-Key", u"x"}}, false},
+      {{{u"Upgrade", u"websocket, h2c"}, {u"Sec-WebSocket-Key", u"x"}}, false},
+      {{{u"upgrade", u"websocket"}, {u"Sec-WebSocket-Key", u"x"}}, false},
+      {{{u"Upgrade", u"websocket"}, {u"sec-websocket-key", u"x"}}, false},
+      {{{u"Upgrade", u"websocket"}}, false},
+      {{{u"Upgrade", u"websocket"}, {u"Sec-WebSocket-Key", u""}}, true},
+  };
+  for (const auto& c : cases) {
+    const auto response = HandshakeResponse(c.headers, hasher);
+    EXPECT_EQ(response.has_value(), c.answered);
+  }
+  EXPECT_EQ(*HandshakeResponse(cases[0].headers, hasher),
+            u"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: "
+            u"Upgrade\r\nSec-WebSocket-Accept: " +
+                accept + u"\r\n\r\n");
+}
+
+}  // namespace
+}  // namespace vantorix

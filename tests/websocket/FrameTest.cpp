@@ -1,0 +1,314 @@
+// The frame codec on byte streams: the server's frame forms and the client frame rules of
+// RFC 6455 section 5.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "websocket/WebSocketFrames.h"
+
+namespace vantorix {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+// Serves bytes from memory; the end of the bytes is the end of the connection.
+class TMemorySource final : public TFrameSource {
+ public:
+  explicit TMemorySource(TBytes bytes) : FBytes(std::move(bytes)) {}
+  std::uint8_t ReadByte() override {
+    if (FAt >= FBytes.size())
+      throw std::runtime_error("end");
+    return FBytes[FAt++];
+  }
+  void ReadBytes(TBytes& v, int n, bool append) override {
+    LargestRead = std::max(LargestRead, n);
+    if (FBytes.size() - FAt < static_cast<std::size_t>(n))
+      throw std::runtime_error("end");
+    const auto from = FBytes.begin() + static_cast<std::ptrdiff_t>(FAt);
+    if (append) {
+      v.insert(v.end(), from, from + n);
+    } else {
+      if (v.size() < static_cast<std::size_t>(n))
+        v.resize(static_cast<std::size_t>(n));
+      std::copy(from, from + n, v.begin());
+    }
+    FAt += static_cast<std::size_t>(n);
+  }
+  std::size_t Consumed() const { return FAt; }
+  int LargestRead = 0;
+
+ private:
+  TBytes FBytes;
+  std::size_t FAt = 0;
+};
+
+class TRecordingSink final : public TFrameSink {
+ public:
+  void WriteFrame(const TBytes& frame) override { Frames.push_back(frame); }
+  void CloseConnection() override { Closed = true; }
+  std::vector<TBytes> Frames;
+  bool Closed = false;
+};
+
+constexpr std::uint8_t kKey[4] = {0x37, 0xFA, 0x21, 0x3D};
+
+// A client frame: first byte, masked (or not) payload with the shortest length form.
+TBytes ClientFrame(std::uint8_t first, const std::string& payload, bool mask = true) {
+  TBytes f{first};
+  const std::uint8_t m = mask ? 0x80 : 0;
+  const std::size_t n = payload.size();
+  if (n <= 125) {
+    f.push_back(static_cast<std::uint8_t>(m | n));
+  } else if (n <= 0xFFFF) {
+    f.insert(f.end(), {static_cast<std::uint8_t>(m | 126), static_cast<std::uint8_t>(n >> 8),
+                       static_cast<std::uint8_t>(n)});
+  } else {
+    f.push_back(m | 127);
+    for (int i = 7; i >= 0; --i)
+      f.push_back(static_cast<std::uint8_t>(std::uint64_t{n} >> (8 * i)));
+  }
+  if (mask)
+    f.insert(f.end(), kKey, kKey + 4);
+  for (std::size_t i = 0; i < n; ++i) {
+    f.push_back(static_cast<std::uint8_t>(payload[i]) ^ (mask ? kKey[i % 4] : 0));
+  }
+  return f;
+}
+
+TBytes Concat(std::initializer_list<TBytes> parts) {
+  TBytes all;
+  for (const auto& p : parts)
+    all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+TBytes CloseFrame(std::uint16_t code) {
+  return {0x88, 0x02, static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code)};
+}
+
+TEST(FrameEncoder, TextFrameLengthFormsOfRfc6455Section5_2) {
+  struct {
+    std::size_t n;
+    TBytes header;
+  } const cases[] = {
+      {0, {0x81, 0x00}},
+      {125, {0x81, 0x7D}},
+      {126, {0x81, 0x7E, 0x00, 0x7E}},
+      {65535, {0x81, 0x7E, 0xFF, 0xFF}},
+      {65536, {0x81, 0x7F, 0, 0, 0, 0, 0x00, 0x01, 0x00, 0x00}},
+      {70000, {0x81, 0x7F, 0, 0, 0, 0, 0x00, 0x01, 0x11, 0x70}},
+  };
+  for (const auto& c : cases) {
+    const TBytes payload(c.n, 'x');
+    const TBytes frame = EncodeTextFrame(payload);
+    ASSERT_EQ(frame.size(), c.header.size() + c.n) << c.n;
+    EXPECT_TRUE(std::equal(c.header.begin(), c.header.end(), frame.begin())) << c.n;
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), frame.begin() + c.header.size()));
+  }
+}
+
+TEST(FrameEncoder, ControlFramesAreUnmaskedAndAtMost125Bytes_Rfc6455Section5_5) {
+  const std::uint8_t body[] = {0x03, 0xE8};
+  EXPECT_THAT(EncodeControlFrame(TOpcode::Close, body), ElementsAre(0x88, 0x02, 0x03, 0xE8));
+  EXPECT_THAT(EncodeControlFrame(TOpcode::Pong, {}), ElementsAre(0x8A, 0x00));
+  const TBytes big(300, 1);
+  EXPECT_EQ(EncodeControlFrame(TOpcode::Ping, big).size(), 127u);
+}
+
+TEST(FrameReader, ReadsMaskedTextFramesOfEveryLengthForm_Rfc6455Section5_2) {
+  for (std::size_t n : {1u, 5u, 125u, 126u, 300u, 65535u, 65536u, 70000u}) {
+    std::string payload(n, 'a');
+    for (std::size_t i = 0; i < n; ++i)
+      payload[i] = static_cast<char>('a' + i % 26);
+    TMemorySource source(ClientFrame(0x81, payload));
+    TRecordingSink sink;
+    const TClientMessage m = ReadClientMessage(source, sink);
+    EXPECT_EQ(m.Kind, TMessageKind::Text);
+    EXPECT_EQ(std::string(m.Payload.begin(), m.Payload.end()), payload) << n;
+    EXPECT_TRUE(sink.Frames.empty());
+    EXPECT_LE(source.LargestRead, 65536) << "payload read in chunks";
+  }
+}
+
+// One row per rule: the bytes a client sends, what the reader makes of them, and what it sends.
+TEST(FrameReader, FrameRulesOfRfc6455Sections5_1To5_5) {
+  struct {
+    const char* name;
+    TBytes input;
+    TMessageKind kind;
+    std::string text;
+    std::vector<TBytes> answers;
+    bool closed;
+  } const cases[] = {
+      {"empty text", ClientFrame(0x81, ""), TMessageKind::Text, "", {}, false},
+      {"fragmented text reassembled (5.4)",
+       Concat({ClientFrame(0x01, "Hel"), ClientFrame(0x00, "l"), ClientFrame(0x80, "o")}),
+       TMessageKind::Text,
+       "Hello",
+       {},
+       false},
+      {"ping inside a fragmented message (5.4, 5.5.2)",
+       Concat({ClientFrame(0x01, "Hel"), ClientFrame(0x89, "p"), ClientFrame(0x80, "lo")}),
+       TMessageKind::Text,
+       "Hello",
+       {{0x8A, 0x01, 'p'}},
+       false},
+      {"binary dropped", ClientFrame(0x82, "\x81\x85 bytes"), TMessageKind::Binary, "", {}, false},
+      {"fragmented binary dropped",
+       Concat({ClientFrame(0x02, "ab"), ClientFrame(0x80, "cd")}),
+       TMessageKind::Binary,
+       "",
+       {},
+       false},
+      {"ping answered with its payload (5.5.2)",
+       ClientFrame(0x89, "hb"),
+       TMessageKind::Ping,
+       "",
+       {{0x8A, 0x02, 'h', 'b'}},
+       false},
+      {"pong ignored (5.5.3)", ClientFrame(0x8A, "x"), TMessageKind::Pong, "", {}, false},
+      {"close echoes the status (5.5.1)",
+       ClientFrame(0x88, std::string("\x03\xE8"
+                                     "bye",
+                                     5)),
+       TMessageKind::Close,
+       "",
+       {CloseFrame(1000)},
+       true},
+      {"close without body", ClientFrame(0x88, ""), TMessageKind::Close, "", {{0x88, 0x00}}, true},
+      {"close with one body byte (5.5.1)",
+       ClientFrame(0x88, "x"),
+       TMessageKind::ProtocolError,
+       "",
+       {CloseFrame(1002)},
+       true},
+      {"unmasked client frame (5.1)",
+       ClientFrame(0x81, "Hello", false),
+       TMessageKind::ProtocolError,
+       "",
+       {CloseFrame(1002)},
+       true},
+      {"RSV1 set (5.2)",
+       ClientFrame(0xC1, "Hello"),
+       TMessageKind::ProtocolError,
+       "",
+       {CloseFrame(1002)},
+       true},
+      {"RSV3 set (5.2)",
+       ClientFrame(0x91, "Hello"),
+       TMessageKind::ProtocolError,
+       "",
+       {CloseFrame(1002)},
+       true},
+      {"reserved data opcode 3 (5.2)",
+       ClientFrame(0x83, "x"),
+       TMessageKind::ProtocolError,
+       "",
+       {CloseFrame(1002)},
+       true},
+      {"reserved control opcode 0xB (5.2)",
+       ClientFrame(0x8B, "x"),
+       TMessageKind::ProtocolError,
+       "",
+       {CloseFrame(1002)},
+       true},
+      {"control frame of 126 bytes (5.5)",
+       ClientFrame(0x89, std::string(126, 'p')),
+       TMessageKind::ProtocolError,
+       "",
+       {CloseFrame(1002)},
+       true},
+      {"fragmented ping (5.5)",
+       ClientFrame(0x09, "p"),
+       TMessageKind::ProtocolError,
+       "",
+       {CloseFrame(1002)},
+       true},
+      {"continuation without a message (5.4)",
+       ClientFrame(0x80, "x"),
+       TMessageKind::ProtocolError,
+       "",
+       {CloseFrame(1002)},
+       true},
+      {"new message inside a fragmented one (5.4)",
+       Concat({ClientFrame(0x01, "a"), ClientFrame(0x81, "b")}),
+       TMessageKind::ProtocolError,
+       "",
+       {CloseFrame(1002)},
+       true},
+      {"64-bit length with the top bit set (5.2)",
+       {0x81, 0xFF, 0x80, 0, 0, 0, 0, 0, 0, 1, 1, 2, 3, 4},
+       TMessageKind::ProtocolError,
+       "",
+       {CloseFrame(1002)},
+       true},
+      {"2 GiB announced: 1009 before any payload (7.4.1)",
+       {0x81, 0xFF, 0, 0, 0, 0, 0x80, 0, 0, 0, 1, 2, 3, 4},
+       TMessageKind::TooBig,
+       "",
+       {CloseFrame(1009)},
+       true},
+      {"just over 256 MiB announced (7.4.1)",
+       {0x81, 0xFF, 0, 0, 0, 0, 0x10, 0, 0, 1, 1, 2, 3, 4},
+       TMessageKind::TooBig,
+       "",
+       {CloseFrame(1009)},
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TMemorySource source(c.input);
+    TRecordingSink sink;
+    const TClientMessage m = ReadClientMessage(source, sink);
+    EXPECT_EQ(m.Kind, c.kind);
+    EXPECT_EQ(std::string(m.Payload.begin(), m.Payload.end()), c.text);
+    EXPECT_EQ(sink.Frames, c.answers);
+    EXPECT_EQ(sink.Closed, c.closed);
+  }
+}
+
+TEST(FrameReader, BytesLikeAFrameStartInsideAPayloadAreNotTakenForOne_Rfc6455Section5_2) {
+  // A binary frame whose key and payload hold 0x81 bytes, then the client's real command.
+  TBytes binary{0x82, 0x84, 0x81, 0x81, 0x81, 0x81, 0x00, 0x04, 0x81, 0x85};
+  TMemorySource source(Concat({binary, ClientFrame(0x81, "next")}));
+  TRecordingSink sink;
+  EXPECT_EQ(ReadClientMessage(source, sink).Kind, TMessageKind::Binary);
+  const TClientMessage m = ReadClientMessage(source, sink);
+  EXPECT_EQ(m.Kind, TMessageKind::Text);
+  EXPECT_EQ(std::string(m.Payload.begin(), m.Payload.end()), "next");
+}
+
+TEST(FrameReader, MessageLimitCountsAllFragments) {
+  TMemorySource source(Concat({ClientFrame(0x01, "12345"), ClientFrame(0x80, "678")}));
+  TRecordingSink sink;
+  EXPECT_EQ(ReadClientMessage(source, sink, 7).Kind, TMessageKind::TooBig);
+  EXPECT_EQ(sink.Frames, std::vector<TBytes>{CloseFrame(1009)});
+  TMemorySource exact(Concat({ClientFrame(0x01, "1234"), ClientFrame(0x80, "567")}));
+  EXPECT_EQ(ReadClientMessage(exact, sink, 7).Kind, TMessageKind::Text);
+}
+
+TEST(FrameReader, AnnouncedLengthAllocatesOnlyWhatArrives) {
+  // 200 MiB announced (below the limit), 10 bytes sent, then the connection ends.
+  TBytes input{0x81, 0xFF, 0, 0, 0, 0, 0x0C, 0x80, 0, 0, 1, 2, 3, 4};
+  input.insert(input.end(), 10, 'z');
+  TMemorySource source(input);
+  TRecordingSink sink;
+  EXPECT_THROW(ReadClientMessage(source, sink), std::runtime_error);
+  EXPECT_LE(source.LargestRead, 65536);
+}
+
+TEST(FrameReader, EndOfStreamInsideAFrameRaisesAfterConsumingWhatCame) {
+  const TBytes full = ClientFrame(0x81, "Hello");
+  for (std::size_t cut = 0; cut < full.size(); ++cut) {
+    TMemorySource source(TBytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut)));
+    TRecordingSink sink;
+    EXPECT_THROW(ReadClientMessage(source, sink), std::runtime_error) << cut;
+    EXPECT_TRUE(sink.Frames.empty());
+  }
+}
+
+}  // namespace
+}  // namespace vantorix

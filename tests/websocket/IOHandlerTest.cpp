@@ -1,0 +1,286 @@
+// The buffered I/O handler and the message operations on in-memory and fault-injecting sockets.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "websocket/FakeSockets.h"
+#include "websocket/IOHandler.h"
+#include "websocket/SocketErrors.h"
+#include "websocket/WebSocketServer.h"
+
+namespace vantorix {
+namespace {
+
+using ::testing::ElementsAre;
+
+std::span<const std::uint8_t> AsBytes(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+void Send(TStreamSocket& s, std::string_view bytes) {
+  ASSERT_EQ(s.Send(AsBytes(bytes).data(), bytes.size()), static_cast<std::ptrdiff_t>(bytes.size()));
+}
+
+std::string Drain(TStreamSocket& s) {
+  std::string out;
+  std::uint8_t buf[4096];
+  for (;;) {
+    std::ptrdiff_t n = kWouldBlock;
+    try {
+      n = s.Receive(buf, sizeof buf, false);
+    } catch (const TSocketError&) {
+      break;
+    }
+    if (n <= 0)
+      break;
+    out.append(reinterpret_cast<char*>(buf), static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+struct THandlerFixture {
+  explicit THandlerFixture(std::size_t capacity = std::numeric_limits<std::size_t>::max()) {
+    auto pair = MakeMemorySocketPair(capacity);
+    Client = std::move(pair.Client);
+    Handler = std::make_unique<TIOHandler>(std::move(pair.Server));
+  }
+  std::unique_ptr<TMemoryStreamSocket> Client;
+  std::unique_ptr<TIOHandler> Handler;
+};
+
+TEST(IOHandler, ReadByteDeliversBufferedBytesThenRaisesClosedGracefully) {
+  THandlerFixture f;
+  Send(*f.Client, "ab");
+  f.Client->Close();
+  EXPECT_EQ(f.Handler->ReadByte(), 'a');
+  EXPECT_TRUE(f.Handler->Connected());  // one byte still buffered
+  EXPECT_EQ(f.Handler->ReadByte(), 'b');
+  EXPECT_FALSE(f.Handler->Connected());
+  try {
+    f.Handler->ReadByte();
+    FAIL() << "no error";
+  } catch (const TConnClosedGracefully& e) {
+    EXPECT_STREQ(e.what(), "Connection Closed Gracefully.");
+  }
+}
+
+TEST(IOHandler, ReadBytesRaisesWhenThePeerClosesBeforeEnoughBytesCame) {
+  THandlerFixture f;
+  Send(*f.Client, "abc");
+  f.Client->Close();
+  TBytes v;
+  EXPECT_THROW(f.Handler->ReadBytes(v, 4, true), TConnClosedGracefully);
+  EXPECT_FALSE(f.Handler->InputBufferIsEmpty());  // the three bytes stay buffered
+  f.Handler->ReadBytes(v, 3, true);
+  EXPECT_THAT(v, ElementsAre('a', 'b', 'c'));
+}
+
+TEST(IOHandler, ReadBytesAppendsOrCopiesToTheFrontWithoutShortening) {
+  THandlerFixture f;
+  Send(*f.Client, "123456");
+  TBytes v{'x', 'y', 'z', 'w'};
+  f.Handler->ReadBytes(v, 2, false);
+  EXPECT_THAT(v, ElementsAre('1', '2', 'z', 'w'));
+  f.Handler->ReadBytes(v, 2, true);
+  EXPECT_THAT(v, ElementsAre('1', '2', 'z', 'w', '3', '4'));
+  TBytes shortBuffer{'q'};
+  f.Handler->ReadBytes(shortBuffer, 2, false);
+  EXPECT_THAT(shortBuffer, ElementsAre('5', '6'));
+  f.Handler->ReadBytes(shortBuffer, 0, true);  // reads nothing, does not wait
+  EXPECT_EQ(shortBuffer.size(), 2u);
+}
+
+TEST(IOHandler, CheckForDataReportsNewBytesOnlyAndFalseOnAClosedPeer) {
+  THandlerFixture f;
+  EXPECT_FALSE(f.Handler->CheckForData(10));  // idle: times out
+  Send(*f.Client, "x");
+  EXPECT_TRUE(f.Handler->CheckForData(10));
+  EXPECT_FALSE(f.Handler->CheckForData(10));  // the byte is old now
+  EXPECT_FALSE(f.Handler->InputBufferIsEmpty());
+  f.Client->Close();
+  EXPECT_TRUE(f.Handler->Connected());  // "x" is still buffered
+  TBytes all;
+  f.Handler->InputBuffer.ExtractToBytes(all);
+  EXPECT_THAT(all, ElementsAre('x'));
+  EXPECT_FALSE(f.Handler->CheckForData(10000));  // returns at once, nothing to wait for
+  EXPECT_FALSE(f.Handler->Connected());
+}
+
+TEST(IOHandler, WriteOnAClosedConnectionRaisesAndSendsNothing) {
+  {
+    THandlerFixture f;
+    f.Handler->Close();
+    EXPECT_FALSE(f.Handler->Connected());
+    EXPECT_THROW(f.Handler->Write(TBytes{1, 2, 3}), TConnClosedGracefully);
+    EXPECT_EQ(f.Client->Pending(), 0u);
+  }
+  {
+    THandlerFixture f;
+    f.Client->Close();
+    EXPECT_FALSE(f.Handler->CheckForData(10));  // the receive sees the close
+    EXPECT_THROW(f.Handler->Write(TBytes{1, 2, 3}), TConnClosedGracefully);
+  }
+}
+
+TEST(IOHandler, WriteHonoursLengthAndOffsetAndTextIsUtf8) {
+  THandlerFixture f;
+  const TBytes data{'a', 'b', 'c', 'd', 'e'};
+  f.Handler->Write(data, 2, 1);
+  f.Handler->Write(data, -1, 3);
+  f.Handler->Write(data, 0, 0);
+  f.Handler->Write(u"\u00E9!");
+  f.Handler->Write(std::u16string());
+  EXPECT_EQ(Drain(*f.Client), "bcde\xC3\xA9!");
+}
+
+TEST(IOHandler, WriteToAPeerThatStoppedReadingGivesUpAfterTheWriteTimeout) {
+  THandlerFixture f(16);  // 16 bytes in flight at most, and the client never reads
+  f.Handler->WriteTimeout = 50;
+  try {
+    f.Handler->Write(TBytes(100, 'x'));
+    FAIL() << "no error";
+  } catch (const TSocketError& e) {
+    EXPECT_EQ(e.Code(), 10060);
+    EXPECT_STREQ(e.what(), "Socket Error # 10060\r\nConnection timed out.");
+  }
+  EXPECT_FALSE(f.Handler->Connected());
+  EXPECT_THROW(f.Handler->Write(TBytes{1}), TConnClosedGracefully);
+}
+
+TEST(IOHandler, PeerResetDuringAReadEndsItLikeAClose) {
+  THandlerFixture f;
+  Send(*f.Client, "a");
+  f.Client->Abort();
+  TBytes v;
+  EXPECT_THROW(f.Handler->ReadBytes(v, 2, true), TConnClosedGracefully);
+  EXPECT_FALSE(f.Handler->Opened());
+}
+
+// Countdown: the Nth receive fails; lost-connection codes end reads with the closed error and
+// close the socket, any other code is raised with its Winsock text.
+TEST(IOHandler, FailingTheNthReceive) {
+  for (int code : {10053, 10054, 10058, 10022}) {
+    for (int n = 1; n <= 4; ++n) {
+      SCOPED_TRACE("code " + std::to_string(code) + " receive " + std::to_string(n));
+      auto pair = MakeMemorySocketPair();
+      TFaultPlan plan;
+      plan.FailReceiveAt = n;
+      plan.ReceiveErrorCode = code;
+      plan.MaxReceiveChunk = 1;
+      TIOHandler handler(std::make_unique<TFaultyStreamSocket>(std::move(pair.Server), plan));
+      Send(*pair.Client, "abcdef");
+      TBytes v;
+      if (code == 10022) {
+        try {
+          handler.ReadBytes(v, 6, true);
+          FAIL() << "no error";
+        } catch (const TSocketError& e) {
+          EXPECT_STREQ(e.what(), "Socket Error # 10022\r\nInvalid argument.");
+        }
+      } else {
+        EXPECT_THROW(handler.ReadBytes(v, 6, true), TConnClosedGracefully);
+        EXPECT_FALSE(handler.Opened());
+        EXPECT_EQ(handler.Connected(), n > 1) << "true while bytes are still buffered";
+        std::uint8_t b = 0;
+        EXPECT_EQ(pair.Client->Receive(&b, 1, false), 0) << "the peer sees the close";
+      }
+      EXPECT_EQ(handler.InputBuffer.Size(), static_cast<std::size_t>(n - 1));
+    }
+  }
+}
+
+TEST(IOHandler, FailingTheNthSendRaisesAndLostCodesCloseTheConnection) {
+  for (int code : {10054, 10055}) {
+    for (int n = 1; n <= 3; ++n) {
+      SCOPED_TRACE("code " + std::to_string(code) + " send " + std::to_string(n));
+      auto pair = MakeMemorySocketPair();
+      TFaultPlan plan;
+      plan.FailSendAt = n;
+      plan.SendErrorCode = code;
+      plan.MaxSendChunk = 2;
+      TIOHandler handler(std::make_unique<TFaultyStreamSocket>(std::move(pair.Server), plan));
+      EXPECT_THROW(handler.Write(TBytes(6, 'x')), TSocketError);
+      EXPECT_EQ(pair.Client->Pending(), static_cast<std::size_t>(2 * (n - 1)));
+      EXPECT_EQ(handler.Opened(), code != 10054);
+    }
+  }
+}
+
+TEST(IOHandler, AcceptedBytesArriveWhateverTheChunking) {
+  auto pair = MakeMemorySocketPair();
+  TFaultPlan plan;
+  plan.MaxReceiveChunk = 3;
+  plan.MaxSendChunk = 5;
+  TIOHandler handler(std::make_unique<TFaultyStreamSocket>(std::move(pair.Server), plan));
+  handler.RecvBufferSize = 2;
+  Send(*pair.Client, "0123456789");
+  TBytes v;
+  handler.ReadBytes(v, 10, true);
+  EXPECT_EQ(std::string(v.begin(), v.end()), "0123456789");
+  handler.Write(v);
+  EXPECT_EQ(Drain(*pair.Client), "0123456789");
+}
+
+// --- message operations on a handler ---
+
+TBytes Masked(std::uint8_t first, std::string_view payload) {
+  const std::uint8_t key[4] = {1, 2, 3, 4};
+  TBytes f{first, static_cast<std::uint8_t>(0x80 | payload.size()), 1, 2, 3, 4};
+  for (std::size_t i = 0; i < payload.size(); ++i) {
+    f.push_back(static_cast<std::uint8_t>(payload[i]) ^ key[i % 4]);
+  }
+  return f;
+}
+
+TEST(WebSocketIOHandlerHelper, ReadsNothingWhileTheHandshakeIsNotAnswered) {
+  THandlerFixture f;
+  f.Handler->Tag = kHandshakePending;
+  const TBytes frame = Masked(0x81, "Hi");
+  f.Client->Send(frame.data(), frame.size());
+  ASSERT_TRUE(f.Handler->CheckForData(100));
+  TWebSocketIOHandlerHelper ws(*f.Handler);
+  EXPECT_TRUE(ws.ReadString().empty());
+  EXPECT_EQ(f.Handler->InputBuffer.Size(), frame.size());  // nothing consumed
+  f.Handler->Tag = kHandshakeDone;
+  EXPECT_EQ(ws.ReadString(), u"Hi");
+}
+
+TEST(WebSocketIOHandlerHelper, WritesNoFrameWhileTheHandshakeIsPending) {
+  THandlerFixture f;
+  f.Handler->Tag = kHandshakePending;
+  TWebSocketIOHandlerHelper ws(*f.Handler);
+  ws.WriteString(u"early");
+  EXPECT_EQ(f.Client->Pending(), 0u);
+  f.Handler->Tag = kHandshakeDone;
+  ws.WriteString(u"");
+  ws.WriteString(u"\u00E9");  // counts bytes, not characters
+  EXPECT_EQ(Drain(*f.Client), std::string("\x81\x00\x81\x02\xC3\xA9", 6));
+}
+
+TEST(WebSocketIOHandlerHelper, ReadAndWriteNeverRaise) {
+  THandlerFixture f;
+  f.Handler->Tag = kHandshakeDone;
+  TWebSocketIOHandlerHelper ws(*f.Handler);
+  const TBytes part = Masked(0x81, "Hello");
+  f.Client->Send(part.data(), 4);  // header and half the key, then gone
+  f.Client->Close();
+  EXPECT_TRUE(ws.ReadBytes().empty());
+  EXPECT_TRUE(ws.ReadBytes().empty());
+  EXPECT_FALSE(f.Handler->Connected());
+  EXPECT_NO_THROW(ws.WriteString(u"lost"));
+}
+
+TEST(WebSocketIOHandlerHelper, CloseIsAnsweredAndTheConnectionClosed_Rfc6455Section5_5_1) {
+  THandlerFixture f;
+  f.Handler->Tag = kHandshakeDone;
+  TWebSocketIOHandlerHelper ws(*f.Handler);
+  const TBytes close = Masked(0x88, std::string("\x0F\xA0", 2));  // 4000
+  f.Client->Send(close.data(), close.size());
+  EXPECT_TRUE(ws.ReadBytes().empty());
+  EXPECT_EQ(Drain(*f.Client), std::string("\x88\x02\x0F\xA0", 4));
+  EXPECT_FALSE(f.Handler->Connected());
+}
+
+}  // namespace
+}  // namespace vantorix
