@@ -1,6 +1,7 @@
 // The server form: listener lifecycle, log and counter, the command dispatcher and the broadcast.
 #include "app/ServerForm.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "app/StatusMessage.h"
@@ -124,26 +125,52 @@ std::u16string TServerForm::GetNow() const {
 }
 
 void TServerForm::ShowNumberOfClients(bool p_disconnected) {
-  std::int32_t count = 0;
-  if (TWebSocketServer* server = FServer.load()) {
-    try {
-      const TContextList::TLocked list = server->Contexts.Lock();
-      count = static_cast<std::int32_t>(list.Count());
-      if (p_disconnected) {
-        --count;
+  RefreshCount(p_disconnected, nullptr);
+}
+
+void TServerForm::RefreshCount(bool p_disconnected, const TConnectionContext* leaving) {
+  auto show = [this](std::int32_t count) {
+    FWindow.Queue([this, count] {
+      if (clients_connected != nullptr) {
+        clients_connected->SetText(Decimal(count));
       }
-    } catch (const std::exception&) {
-      count = 0;
+    });
+  };
+  TWebSocketServer* server = FServer.load();
+  if (server == nullptr) {
+    show(0);
+    return;
+  }
+  // A connection stays in the list for a moment after its disconnect handler, so counting the
+  // list alone can leave the label at 1 when the last two clients leave together. Connections
+  // already known to be leaving are therefore not counted. The refresh is queued while the
+  // lock is held, so refreshes run in the order their counts were taken and the label ends with
+  // the true count.
+  const TContextList::TLocked list = server->Contexts.Lock();
+  std::erase_if(FDeparting, [&](const TConnectionContext* gone) {
+    return std::find(list.begin(), list.end(), gone) == list.end();
+  });
+  if (leaving != nullptr) {
+    FDeparting.push_back(leaving);
+  }
+  std::int32_t count = 0;
+  for (const TConnectionContext* context : list) {
+    if (std::find(FDeparting.begin(), FDeparting.end(), context) == FDeparting.end()) {
+      ++count;
     }
   }
-  FWindow.Queue([this, count] {
-    if (clients_connected != nullptr) {
-      clients_connected->SetText(Decimal(count));
-    }
-  });
+  if (p_disconnected && leaving == nullptr && count > 0) {
+    --count;
+  }
+  show(count);
 }
 
 void TServerForm::OnWebSocketConnected(TConnectionContext* AContext) {
+  if (TWebSocketServer* server = FServer.load()) {
+    // A new connection may reuse the memory of one that left; it is not leaving.
+    const TContextList::TLocked list = server->Contexts.Lock();
+    std::erase(FDeparting, AContext);
+  }
   log(u"", u"Client Connected");
   const TSocketHandle& binding = *AContext->Connection->Socket->Binding;
   const std::uint16_t localPort = binding.Port;
@@ -155,9 +182,9 @@ void TServerForm::OnWebSocketConnected(TConnectionContext* AContext) {
                      Decimal(peerPort) + u")");
 }
 
-void TServerForm::OnWebSocketDisconnected(TConnectionContext* /*AContext*/) {
+void TServerForm::OnWebSocketDisconnected(TConnectionContext* AContext) {
   log(u"", u"Client disconnected");
-  ShowNumberOfClients(true);
+  RefreshCount(true, AContext);
 }
 
 // ---- dispatcher ----

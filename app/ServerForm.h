@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/LogLine.h"
 #include "app/ServerControls.h"
@@ -84,8 +85,10 @@ class TServerForm {
   // The current local date and time, "yyyy-mm-dd hh:nn:ss" with the regional time separator,
   // followed by ": ".
   std::u16string GetNow() const;
-  // Counts the listener's connections under the Contexts lock now (minus one when
-  // p_disconnected) and queues showing that count in clients_connected. Never waits.
+  // Counts the listener's connections under the Contexts lock now and queues showing that
+  // count in clients_connected; 0 when there is no listener. Connections whose disconnect
+  // handler has run are no longer counted, and p_disconnected leaves out the calling one too.
+  // Refreshes are queued in the order their counts were taken. Never waits.
   void ShowNumberOfClients(bool p_disconnected);
 
   // Listener events, on the connection's own thread.
@@ -108,6 +111,9 @@ class TServerForm {
  private:
   // Counts a pass as busy with a command; false when the form is closing (the command is then
   // dropped).
+  // The count refresh; leaving, when given, is a connection that is closing and is left out
+  // of this and every later count while it is still in the list.
+  void RefreshCount(bool p_disconnected, const TConnectionContext* leaving);
   bool EnterCommand();
   void LeaveCommand();
   void RunCommand(TJsonObject& command);
@@ -128,6 +134,9 @@ class TServerForm {
   std::unique_ptr<TWebSocketServer> FServerOwner;
   std::atomic<TWebSocketServer*> FServer{nullptr};
   std::unique_ptr<TDeviceJobs> FData;
+  // Connections whose disconnect handler has run; guarded by the listener's Contexts lock.
+  // Entries go once their connection has left the list.
+  std::vector<const TConnectionContext*> FDeparting;
 
   std::mutex FCommandsMutex;
   std::condition_variable FCommandsDone;

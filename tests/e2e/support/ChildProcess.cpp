@@ -11,13 +11,15 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 extern char** environ;
 
 namespace vantorix::test {
 
-TChildProcess::TChildProcess(const std::vector<std::string>& argv, bool mergeStderr) {
+TChildProcess::TChildProcess(const std::vector<std::string>& argv, bool mergeStderr,
+                             const std::vector<std::string>& extraEnv) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
     throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
@@ -33,7 +35,23 @@ TChildProcess::TChildProcess(const std::vector<std::string>& argv, bool mergeStd
     args.push_back(const_cast<char*>(a.c_str()));
   }
   args.push_back(nullptr);
-  const int rc = posix_spawn(&FPid, args[0], &actions, nullptr, args.data(), environ);
+  std::vector<char*> env;
+  for (const std::string& e : extraEnv) {
+    env.push_back(const_cast<char*>(e.c_str()));
+  }
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    bool overridden = false;
+    for (const std::string& extra : extraEnv) {
+      const std::size_t eq = extra.find('=');
+      overridden = overridden || entry.substr(0, entry.find('=')) == extra.substr(0, eq);
+    }
+    if (!overridden) {
+      env.push_back(*e);
+    }
+  }
+  env.push_back(nullptr);
+  const int rc = posix_spawn(&FPid, args[0], &actions, nullptr, args.data(), env.data());
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
   if (rc != 0) {

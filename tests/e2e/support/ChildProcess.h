@@ -13,10 +13,12 @@ namespace vantorix::test {
 
 class TChildProcess {
  public:
-  // Starts argv[0] with the arguments argv[1...]; its standard output goes to a pipe read by
+  // Starts argv[0] with the arguments argv[1...] and this process's environment plus
+  // extraEnv ("NAME=value" entries, which win); its standard output goes to a pipe read by
   // ReadLine, and so does its standard error with mergeStderr (else it is inherited). Throws
   // std::runtime_error when it cannot start.
-  explicit TChildProcess(const std::vector<std::string>& argv, bool mergeStderr = false);
+  explicit TChildProcess(const std::vector<std::string>& argv, bool mergeStderr = false,
+                         const std::vector<std::string>& extraEnv = {});
   // Kills the child with SIGKILL when it is still running and reaps it.
   ~TChildProcess();
   TChildProcess(const TChildProcess&) = delete;

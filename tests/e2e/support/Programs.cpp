@@ -38,8 +38,9 @@ TTerminalProcess::~TTerminalProcess() {
   Stop(FProcess);
 }
 
+// The log's time separator follows the locale; the tests expect the C locale's ":".
 TDaemonProcess::TDaemonProcess(std::vector<std::string> args)
-    : FProcess(DaemonCommand(std::move(args)), /*mergeStderr=*/true) {
+    : FProcess(DaemonCommand(std::move(args)), /*mergeStderr=*/true, {"LC_ALL=C"}) {
   const std::optional<int> port = WaitForListeningPort(FProcess, kProcessWait);
   EXPECT_TRUE(port) << "vantorixd did not start";
   FPort = port.value_or(0);
