@@ -316,10 +316,17 @@ void TServerForm::WebSocketSendDataToClients(const std::u16string& JsonStr) {
   for (TConnectionContext* context : list) {
     TIOHandler& io = *context->Connection->IOHandler;
     // A connection whose upgrade has not been answered must not see a frame before its 101.
-    if (io.Tag != kHandshakeDone || !context->Connection->Connected()) {
+    if (io.Tag != kHandshakeDone) {
       continue;
     }
-    TWebSocketIOHandlerHelper(io).WriteString(JsonStr);
+    try {
+      if (context->Connection->Connected()) {
+        TWebSocketIOHandlerHelper(io).WriteString(JsonStr);
+      }
+    } catch (const std::exception&) {
+      // Another connection's socket failure is that connection's business (its own thread
+      // finds it closed); it must not end the pass of the client that sent the command.
+    }
   }
 }
 

@@ -77,7 +77,6 @@ class TServerForm {
 
   // The listener, or nullptr (before CreateServer and from the start of FormClose's teardown).
   TWebSocketServer* Server() const { return FServer.load(); }
-  TDeviceJobs* Data() const { return FData.get(); }
 
   // Queues one log line "[" p_sender "] - " GetNow() ": " p_message to MessagesLog; the time is
   // taken when the line is added on the window thread. Never waits; reports nothing.
