@@ -341,14 +341,18 @@ class TJsonReader {
     FPos = p + 1;
   }
 
-  // After "\u" at `p`: four hexadecimal digits give one unit. When a quotation mark (or the end
-  // of the text) comes within the next four units, the "\u" is dropped and they stay as text.
+  // After "\u" at `p`: four hexadecimal digits give one unit. When the closing quotation mark
+  // (or the end of the text) comes within the next four units, the "\u" is dropped and they
+  // stay as text. A quotation mark after a backslash does not close the string, so it counts
+  // as one of the four (and then fails as a digit).
   void ReadHexEscape(std::size_t& p) {
     if (p + 4 > FLen)
       return;
     for (std::size_t k = 0; k < 4; ++k) {
       if (FText[p + k] == u'"')
         return;
+      if (FText[p + k] == u'\\')
+        ++k;  // the unit after it is escaped
     }
     unsigned value = 0;
     for (std::size_t k = 0; k < 4; ++k) {

@@ -1,5 +1,6 @@
 // libFuzzer target: the reader, both writers and FormatJSON on arbitrary input. Whatever parses
-// must write, parse and write again to the same text, and its line form must render.
+// must write, parse and write again to the same text, and its line form must render; strict
+// JSON that FormatJSON renders must parse.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -37,14 +38,56 @@ void ReadSomeMembers(vantorix::TJsonNode& node) {
   }
 }
 
+// The first unit that is not an RFC 8259 blank opens an object or an array.
+bool OpensContainer(const std::u16string& text) {
+  for (const char16_t c : text) {
+    if (c != u' ' && c != u'\t' && c != u'\n' && c != u'\r')
+      return c == u'{' || c == u'[';
+  }
+  return false;
+}
+
+// A rendering with every number outside strings replaced by "0": the model rewrites number
+// texts (1.50 -> 1.5), FormatJSON keeps them, and everything else must agree.
+std::u16string WithoutNumbers(const std::u16string& rendered) {
+  std::u16string out;
+  for (std::size_t i = 0; i < rendered.size();) {
+    const char16_t c = rendered[i];
+    if (c == u'"') {
+      const std::size_t start = i++;
+      while (i < rendered.size() && rendered[i] != u'"')
+        i += rendered[i] == u'\\' ? 2 : 1;
+      ++i;
+      out.append(rendered, start, i - start);
+    } else if (c == u'-' || (c >= u'0' && c <= u'9')) {
+      while (i < rendered.size() &&
+             (rendered[i] == u'-' || rendered[i] == u'+' || rendered[i] == u'.' ||
+              rendered[i] == u'e' || rendered[i] == u'E' ||
+              (rendered[i] >= u'0' && rendered[i] <= u'9')))
+        ++i;
+      out.push_back(u'0');
+    } else {
+      out.push_back(c);
+      ++i;
+    }
+  }
+  return out;
+}
+
 void Check(const std::u16string& text) {
-  (void)vantorix::FormatJSON(text);
+  // FormatJSON's strict reader is independent of the model's reader, whose syntax is a
+  // superset of RFC 8259 for object and array roots: what the strict one renders must parse,
+  // to the same names, strings, literals and structure.
+  const std::u16string strictRendering = vantorix::FormatJSON(text);
+  const bool strict = !strictRendering.empty() && OpensContainer(text);
   std::unique_ptr<vantorix::TJsonNode> node;
   try {
     node = vantorix::TJsonNode::Parse(text);
   } catch (const vantorix::EJsonParseError&) {
+    Require(!strict);
     return;
   }
+  Require(node || !strict);
   if (!node)
     return;
   const std::u16string compact = node->ToJSON(true);
@@ -57,6 +100,8 @@ void Check(const std::u16string& text) {
   Require(fromLines && fromLines->ToJSON(true) == compact);
   const std::u16string rendered = vantorix::FormatJSON(lines);
   Require(!rendered.empty() && rendered == vantorix::FormatJSON(compact));
+  if (strict)
+    Require(WithoutNumbers(rendered) == WithoutNumbers(strictRendering));
   ReadSomeMembers(*node);
 }
 

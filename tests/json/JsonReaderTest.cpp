@@ -133,7 +133,11 @@ TEST(JsonReaderTest, Table) {
       {u"[\"\\u12345\"]"sv,
        "[\"\xE1\x88\xB4"
        "5\"]"},
-      {u"[\"\\u12\\\"x\"]"sv, "[\"12\\\"x\"]"},
+      // An escaped quotation mark does not close the string, so it is one of the four units.
+      {u"[\"\\u12\\\"x\"]"sv, ERR("Invalid hex number \"\\\" (1, 7)")},
+      {u"[\"\\u\\\"abc\"]"sv, ERR("Invalid hex number \"\\\" (1, 5)")},
+      {u"[\"\\u1\\\\\"]"sv, "[\"1\\\\\"]"},
+      {u"[\"\\u\\n\"]"sv, "[\"\\n\"]"},
       {u"[\"\\uGHIJ\"]"sv, ERR("Invalid hex number \"G\" (1, 5)")},
       {u"[\"\\u12G4\"]"sv, ERR("Invalid hex number \"G\" (1, 7)")},
       {u"[\"\\u12\u00e94\"]"sv, ERR("Invalid hex number \"\xC3\xA9\" (1, 7)")},
