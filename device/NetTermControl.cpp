@@ -17,8 +17,12 @@ bool ValidFinger(std::int32_t finger) {
 
 }  // namespace
 
+TNetTermControl::TNetTermControl(TNetTermOptions options, std::unique_ptr<TLinkChannel> channel)
+    : fOptions(options),
+      fChannel(channel ? std::move(channel) : std::make_unique<TSocketChannel>()) {}
+
 void TNetTermControl::Drop(std::int32_t errorCode) {
-  fSocket.Close();
+  fChannel->Close();
   fFrames = TFrameAssembler();
   fLastError = errorCode;
 }
@@ -33,16 +37,21 @@ void TNetTermControl::ClearBuffers() {
 }
 
 std::optional<TLinkReply> TNetTermControl::Call(const TLinkRequest& request) {
-  return Call(request, TClock::now() + fOptions.replyTimeout);
+  return Call(request, std::nullopt);
 }
 
 std::optional<TLinkReply> TNetTermControl::Call(const TLinkRequest& request,
-                                                TClock::time_point deadline) {
-  if (!fSocket.Valid()) {
+                                                std::optional<TClock::time_point> fixedDeadline) {
+  // Without a fixed deadline the reply time-out bounds each wait for progress, so a large reply
+  // over a slow link is not cut off while bytes keep arriving; a silent terminal still is.
+  auto deadline = [&] {
+    return fixedDeadline ? *fixedDeadline : TClock::now() + fOptions.replyTimeout;
+  };
+  if (!fChannel->IsOpen()) {
     fLastError = kLinkErrNotConnected;
     return std::nullopt;
   }
-  if (SendAll(fSocket, EncodeRequest(request), deadline) != TIoStatus::kOk) {
+  if (fChannel->Send(EncodeRequest(request), deadline()) != TIoStatus::kOk) {
     Drop(kLinkErrLink);
     return std::nullopt;
   }
@@ -60,7 +69,7 @@ std::optional<TLinkReply> TNetTermControl::Call(const TLinkRequest& request,
         return reply;
       }
       chunk.clear();
-      if (RecvSome(fSocket, chunk, deadline) != TIoStatus::kOk) {
+      if (fChannel->Receive(chunk, deadline()) != TIoStatus::kOk) {
         Drop(kLinkErrLink);
         return std::nullopt;
       }
@@ -97,9 +106,8 @@ bool TNetTermControl::ConnectNet(const std::u16string& IPAddress, std::int32_t P
     return false;
   }
   auto deadline = TClock::now() + fOptions.connectTimeout;
-  int error = 0;
-  fSocket = ConnectTcp(host, static_cast<std::uint16_t>(Port), fOptions.connectTimeout, error);
-  if (!fSocket.Valid()) {
+  int error = fChannel->Open(host, static_cast<std::uint16_t>(Port), fOptions.connectTimeout);
+  if (error != 0) {
     fLastError = error == EINVAL ? kLinkErrInvalid : kLinkErrConnect;
     return false;
   }
@@ -119,7 +127,7 @@ bool TNetTermControl::ConnectNet(const std::u16string& IPAddress, std::int32_t P
 }
 
 void TNetTermControl::Disconnect() {
-  fSocket.Close();
+  fChannel->Close();
   fFrames = TFrameAssembler();
   ClearBuffers();
 }

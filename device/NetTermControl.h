@@ -4,33 +4,37 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "device/TermControl.h"
+#include "terminal/LinkChannel.h"
 #include "terminal/LinkProtocol.h"
-#include "terminal/LinkSocket.h"
 
 namespace vantorix {
 
 struct TNetTermOptions {
   // Bounds ConnectNet as a whole: TCP connect plus the password exchange.
   std::chrono::milliseconds connectTimeout{3000};
-  // Bounds every other exchange; a terminal that stalls longer fails the operation.
+  // Bounds every other exchange while it makes no progress: a terminal that sends nothing for
+  // this long fails the operation.
   std::chrono::milliseconds replyTimeout{10000};
 };
 
-// Owns its socket. Not thread-safe (see TTermControl). Never throws for terminal or network
-// failures: a refused, dropped or stalled link makes the running operation return false with
-// GetLastError giving kLinkErrConnect, kLinkErrLink or kLinkErrProtocol, and closes the link, so
-// every later operation fails with kLinkErrNotConnected until the next ConnectNet.
-// IPAddress must be a numeric IPv4 or IPv6 address (no name lookup, which could not be bounded).
-// The machine number is not sent: one TCP link reaches exactly one terminal.
+// Owns its link channel (TCP unless another is given). Not thread-safe (see TTermControl). Never
+// throws for terminal or network failures: a refused, dropped or stalled link makes the running
+// operation return false with GetLastError giving kLinkErrConnect, kLinkErrLink or
+// kLinkErrProtocol, and closes the link, so every later operation fails with kLinkErrNotConnected
+// until the next ConnectNet. IPAddress must be a numeric IPv4 or IPv6 address (no name lookup,
+// which could not be bounded). The machine number is not sent: one TCP link reaches exactly one
+// terminal.
 class TNetTermControl : public TTermControl {
  public:
-  explicit TNetTermControl(TNetTermOptions options = {}) : fOptions(options) {}
+  explicit TNetTermControl(TNetTermOptions options = {},
+                           std::unique_ptr<TLinkChannel> channel = nullptr);
 
   bool SetCommPassword(std::int32_t CommKey) override;
   bool ConnectNet(const std::u16string& IPAddress, std::int32_t Port) override;
@@ -59,7 +63,7 @@ class TNetTermControl : public TTermControl {
   bool RefreshData(std::int32_t MachineNumber) override;
   void GetLastError(std::int32_t& dwErrorCode) override;
 
-  bool Connected() const { return fSocket.Valid(); }
+  bool Connected() const { return fChannel->IsOpen(); }
 
  private:
   struct TFinger {
@@ -69,8 +73,10 @@ class TNetTermControl : public TTermControl {
   using TFingers = std::array<std::optional<TFinger>, kFingerSlots>;
 
   // One request and its reply. Nothing on a link failure (last error set, link closed).
-  std::optional<TLinkReply> Call(const TLinkRequest& request,
-                                 std::chrono::steady_clock::time_point deadline);
+  // fixedDeadline bounds the whole exchange; without it each wait is bounded by replyTimeout.
+  std::optional<TLinkReply> Call(
+      const TLinkRequest& request,
+      std::optional<std::chrono::steady_clock::time_point> fixedDeadline);
   std::optional<TLinkReply> Call(const TLinkRequest& request);
   // A call whose reply carries only success and the error code.
   bool Simple(const TLinkRequest& request);
@@ -78,7 +84,7 @@ class TNetTermControl : public TTermControl {
   void ClearBuffers();
 
   TNetTermOptions fOptions;
-  TSocket fSocket;
+  std::unique_ptr<TLinkChannel> fChannel;
   TFrameAssembler fFrames;
   std::int32_t fCommKey = 0;
   std::int32_t fLastError = 0;

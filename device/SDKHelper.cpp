@@ -43,7 +43,13 @@ class TDisabledTerminal {
   void Close() {
     fArmed = false;
     if (fRefresh) {
-      fControl.RefreshData(fMachine);
+      try {
+        fControl.RefreshData(fMachine);
+      } catch (...) {
+        // A failing refresh must not leave the terminal disabled.
+        fControl.EnableDevice(fMachine, kComTrue);
+        throw;
+      }
     }
     fControl.EnableDevice(fMachine, kComTrue);
   }

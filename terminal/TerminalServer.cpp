@@ -38,16 +38,13 @@ TTerminalServer::~TTerminalServer() {
 
 void TTerminalServer::Start() {
   fListener = std::make_unique<TListenSocket>(fOptions.host, fOptions.port);
+  fPort = fListener->Port();
   {
     std::lock_guard guard(fLock);
     fStopping = false;
     SaveLocked();
   }
   fAcceptThread = std::thread([this] { AcceptLoop(); });
-}
-
-std::uint16_t TTerminalServer::Port() const {
-  return fListener ? fListener->Port() : 0;
 }
 
 void TTerminalServer::Stop() {
@@ -109,63 +106,75 @@ void TTerminalServer::ReapLocked() {
 }
 
 void TTerminalServer::Serve(TSession& session) {
-  TFrameAssembler frames;
-  std::vector<std::uint8_t> chunk;
-  bool greeted = false;
-  bool open = true;
-  bool dirty = false;
-  while (open) {
-    try {
-      while (open) {
-        auto body = frames.Next();
-        if (!body) {
-          break;
-        }
-        TLinkRequest request = DecodeRequest(*body);
-        // A connection speaks nothing before its hello has been accepted.
-        if (greeted == (request.op == TLinkOp::kHello)) {
-          open = false;
-          break;
-        }
-        TLinkReply reply;
-        if (!Answer(request, reply, dirty)) {
-          open = false;
-          break;
-        }
-        {
-          std::unique_lock lock(fLock);
-          if (fDelay.count() > 0) {
-            fWake.wait_for(lock, fDelay, [this] { return fStopping; });
-          }
-        }
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        if (SendAll(session.socket, EncodeReply(reply), deadline) != TIoStatus::kOk) {
-          open = false;
-        }
-        if (request.op == TLinkOp::kHello) {
-          greeted = reply.ok;
-          open = open && reply.ok;
-        }
+  {
+    TLinkSession link(*this);
+    std::vector<std::uint8_t> chunk;
+    std::vector<std::uint8_t> out;
+    bool open = true;
+    while (open) {
+      chunk.clear();
+      if (RecvBlocking(session.socket, chunk) != TIoStatus::kOk) {
+        break;
       }
-    } catch (const ELinkProtocolError&) {
-      open = false;
+      out.clear();
+      open = link.Feed(chunk, out);
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      if (!out.empty() && SendAll(session.socket, out, deadline) != TIoStatus::kOk) {
+        open = false;
+      }
     }
-    if (!open) {
-      break;
-    }
-    chunk.clear();
-    if (RecvBlocking(session.socket, chunk) != TIoStatus::kOk) {
-      break;
-    }
-    frames.Feed(chunk);
   }
   std::lock_guard guard(fLock);
-  if (dirty) {
-    SaveLocked();
-  }
   // Closed under the lock, so Stop never shuts down a descriptor number that was reused.
   session.socket.Close();
   session.done = true;
+}
+
+TTerminalServer::TLinkSession::~TLinkSession() {
+  std::lock_guard guard(fServer.fLock);
+  if (fDirty) {
+    fServer.SaveLocked();
+  }
+}
+
+bool TTerminalServer::TLinkSession::Feed(std::span<const std::uint8_t> in,
+                                         std::vector<std::uint8_t>& out) {
+  if (!fOpen) {
+    return false;
+  }
+  fFrames.Feed(in);
+  try {
+    while (auto body = fFrames.Next()) {
+      TLinkRequest request = DecodeRequest(*body);
+      // A connection speaks nothing before its hello has been accepted, and greets only once.
+      if (fGreeted == (request.op == TLinkOp::kHello)) {
+        return fOpen = false;
+      }
+      TLinkReply reply;
+      if (!fServer.Answer(request, reply, fDirty)) {
+        return fOpen = false;
+      }
+      fServer.WaitAnswerDelay();
+      std::vector<std::uint8_t> bytes = EncodeReply(reply);
+      out.insert(out.end(), bytes.begin(), bytes.end());
+      if (request.op == TLinkOp::kHello) {
+        fGreeted = reply.ok;
+        if (!reply.ok) {
+          return fOpen = false;
+        }
+      }
+    }
+  } catch (const ELinkProtocolError&) {
+    return fOpen = false;
+  }
+  return true;
+}
+
+void TTerminalServer::WaitAnswerDelay() {
+  std::unique_lock lock(fLock);
+  if (fDelay.count() > 0) {
+    fWake.wait_for(lock, fDelay, [this] { return fStopping; });
+  }
 }
 
 bool TTerminalServer::Answer(const TLinkRequest& request, TLinkReply& reply, bool& dirty) {

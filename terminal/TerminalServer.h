@@ -2,6 +2,7 @@
 // TCP port, one thread per connection, with a store file and fault injection for tests.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -11,8 +12,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "terminal/LinkSocket.h"
 #include "terminal/TerminalStore.h"
@@ -41,7 +44,8 @@ class TTerminalServer {
   // Throws ELinkSocketError when the address cannot be bound.
   void Start();
   void Stop();
-  std::uint16_t Port() const;
+  // The bound port once Start returned (kept after Stop).
+  std::uint16_t Port() const { return fPort.load(); }
   const std::string& Host() const { return fOptions.host; }
 
   // Fault injection; each holds until changed or ClearFaults.
@@ -56,6 +60,27 @@ class TTerminalServer {
   // Every answer waits this long before it is sent.
   void DelayAnswers(std::chrono::milliseconds delay);
   void ClearFaults();
+
+  // The byte side of one session without a socket: what a connection thread runs, usable by an
+  // in-memory link. One caller at a time per session; any number of sessions may run at once.
+  class TLinkSession {
+   public:
+    explicit TLinkSession(TTerminalServer& server) : fServer(server) {}
+    // Saves what the session changed, as at the end of a connection.
+    ~TLinkSession();
+    TLinkSession(const TLinkSession&) = delete;
+    TLinkSession& operator=(const TLinkSession&) = delete;
+    // Takes received bytes and appends the replies to send to out. False once the connection
+    // must close (after out has been sent).
+    bool Feed(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out);
+
+   private:
+    TTerminalServer& fServer;
+    TFrameAssembler fFrames;
+    bool fGreeted = false;
+    bool fDirty = false;
+    bool fOpen = true;
+  };
 
   // Inspection and set-up for tests.
   TTerminalStore Snapshot() const;
@@ -77,10 +102,12 @@ class TTerminalServer {
   // Runs one request; false when the connection must close without an answer.
   bool Answer(const TLinkRequest& request, TLinkReply& reply, bool& dirty);
   void SaveLocked();
+  void WaitAnswerDelay();
   void ReapLocked();
 
   TTerminalOptions fOptions;
   std::unique_ptr<TListenSocket> fListener;
+  std::atomic<std::uint16_t> fPort{0};
   std::thread fAcceptThread;
 
   mutable std::mutex fLock;

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/TextToInt.h"
 #include "terminal/TerminalServer.h"
 
 namespace {
@@ -77,8 +78,9 @@ int Run(int argc, char** argv) {
       }
       options.host = head;
       options.port = static_cast<std::uint16_t>(number);
-    } else if (arg == "--key" && ParseInt(value, INT32_MIN, INT32_MAX, number)) {
-      options.commKey = static_cast<std::int32_t>(number);
+    } else if (arg == "--key" && vantorix::TryTextToInt(Ascii(value))) {
+      // The same forms a client's "key" text may take (decimal, or hexadecimal after $ or 0x).
+      options.commKey = *vantorix::TryTextToInt(Ascii(value));
     } else if (arg == "--store" && !value.empty()) {
       options.storePath = value;
     } else if (arg == "--refuse" && SplitLast(value, head, tail) &&

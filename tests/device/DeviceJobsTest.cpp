@@ -8,6 +8,8 @@
 #include <functional>
 
 #include "device/DeviceJobs.h"
+#include "device/NetTermControl.h"
+#include "terminal/LinkChannel.h"
 #include "tests/device/DeviceTestSupport.h"
 
 namespace vantorix {
@@ -204,9 +206,9 @@ TEST_F(DeviceJobsTest, StalledTerminalFailsTheJob) {
   auto users = ParseArray(u"[{\"enrollNumber\":\"5\"}]");
   ASSERT_EQ(Narrow(jobs.syncToDevice(ip, a.PortText(), u"0", users.get())),
             "*Upload user successful!");
-  a.server->DelayAnswers(std::chrono::milliseconds(2500));
+  a.server->DelayAnswers(std::chrono::milliseconds(1800));
   // The password exchange is bounded by the connect time-out (3 s) and passes; the first
-  // operation then exceeds the 2 s reply time-out, which closes the link, so the user is not
+  // operation then exceeds the 1 s reply time-out, which closes the link, so the user is not
   // written.
   std::u16string text = jobs.syncToDevice(ip, a.PortText(), u"0", users.get());
   EXPECT_EQ(Narrow(text), "*Upload user 5 error,ErrorCode=!-6");
@@ -246,6 +248,45 @@ TEST_F(DeviceJobsTest, MovingWholeTerminalLosesNothing) {
   EXPECT_EQ(target.Users().size(), source.Users().size());
   EXPECT_EQ(target.TemplateCount(), source.TemplateCount());
   EXPECT_TRUE(target == source);
+}
+
+// The same jobs over in-memory links into terminals that never open a socket.
+TEST(DeviceJobsMemoryTest, JobsRunOverInMemoryLinks) {
+  TTerminalOptions options;
+  options.commKey = 9;
+  TTerminalServer source(options);
+  TTerminalServer target(options);
+  TMemoryNetwork network;
+  network.Attach(1, source);
+  network.Attach(2, target);
+  TDeviceJobs jobs(std::make_unique<TNetTermControl>(TNetTermOptions{},
+                                                     std::make_unique<TMemoryChannel>(network)));
+  source.Edit([](TTerminalStore& store) {
+    for (int i = 0; i < 30; ++i) {
+      TStoredUser& user = store.Put(TLinkUser{Utf16(std::to_string(i)), u"m", u"", 0, true, u"8"});
+      user.fingers[static_cast<std::size_t>(i % 10)] = TStoredTemplate{1, u"T"};
+    }
+  });
+  EXPECT_EQ(Narrow(jobs.getFromDevice(u"mem", u"3", u"9").failure),
+            "sync from device:mem failed! Can not connect.");
+  EXPECT_EQ(Narrow(jobs.getFromDevice(u"mem", u"1", u"8").failure),
+            "sync from device:mem failed! Can not connect.")
+      << "wrong password";
+  TGetFromDeviceResult fetched = jobs.getFromDevice(u"mem", u"1", u"9");
+  ASSERT_NE(fetched.document, nullptr);
+  std::unique_ptr<TJsonArray> users = fetched.document->ExtractArray(u"users");
+  ASSERT_NE(users, nullptr);
+  EXPECT_EQ(Narrow(jobs.syncToDevice(u"mem", u"2", u"9", users.get())), "*Upload user successful!");
+  EXPECT_TRUE(target.Snapshot() == source.Snapshot());
+
+  target.DropAfter(3);  // hello, disable, first user; then the link is gone
+  EXPECT_EQ(Narrow(jobs.syncToDevice(u"mem", u"2", u"9", users.get())),
+            "*Upload user 29 error,ErrorCode=!-6");
+  target.FailDeletions(0);
+  auto entries = ParseArray(u"[{\"enrollNumber\":\"1\",\"deleteOption\":11}]");
+  EXPECT_EQ(Narrow(jobs.deleteEnrolledDataFromDevice(u"mem", u"2", u"9", entries.get())),
+            "SSR_DeleteEnrollData,UserID=1 BackupNumber=11");
+  EXPECT_FALSE(jobs.TerminalConnected());
 }
 
 // Countdown: the terminal drops the link after N answered requests, for every N the job makes.

@@ -30,7 +30,7 @@ inline std::string Compact(const TJsonNode& node) {
 struct TRecordedControl {
   TRecordedControl()
       : owner(std::make_unique<TRecordingControl>(std::make_unique<TNetTermControl>(
-            TNetTermOptions{std::chrono::milliseconds(3000), std::chrono::milliseconds(2000)}))),
+            TNetTermOptions{std::chrono::milliseconds(3000), std::chrono::milliseconds(1000)}))),
         calls(*owner) {}
   std::unique_ptr<TRecordingControl> owner;
   TRecordingControl& calls;

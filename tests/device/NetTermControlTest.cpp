@@ -55,6 +55,20 @@ TEST(NetTermControlTest, ConnectToSilentPeerGivesUpAfterTimeout) {
   EXPECT_EQ(LastError(control), kLinkErrConnect);
 }
 
+// A full accept queue makes the kernel drop further SYNs, like an address where nothing
+// answers: the TCP connect itself runs into the time-out.
+TEST(NetTermControlTest, ConnectWhereSynIsNeverAnsweredTimesOut) {
+  TListenSocket full("127.0.0.1", 0, 0);
+  int error = 0;
+  TSocket queued = ConnectTcp("127.0.0.1", full.Port(), std::chrono::seconds(1), error);
+  ASSERT_TRUE(queued.Valid());
+  TNetTermControl control(TNetTermOptions{std::chrono::milliseconds(500), std::chrono::seconds(1)});
+  auto start = TClock::now();
+  EXPECT_FALSE(control.ConnectNet(u"127.0.0.1", full.Port()));
+  EXPECT_GE(TClock::now() - start, std::chrono::milliseconds(450));
+  EXPECT_EQ(LastError(control), kLinkErrConnect);
+}
+
 TEST(NetTermControlTest, PasswordIsCheckedAtConnect) {
   TSimulator sim(4711);
   TNetTermControl control;

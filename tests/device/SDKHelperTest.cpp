@@ -273,6 +273,34 @@ TEST_F(SDKHelperTest, InvalidRecordsRaiseAndStillReEnable) {
   }
 }
 
+// A control that raises passes its exception on unchanged; the terminal is re-enabled anyway.
+TEST_F(SDKHelperTest, ControlFailuresPassThroughAndReEnable) {
+  sim.server->Edit([](TTerminalStore& store) {
+    store.Put(TLinkUser{u"1", u"", u"", 0, true, u""});
+  });
+  ConnectOrFail();
+  struct TCase {
+    const char* failing;
+    bool read;
+  };
+  for (const TCase& c : {TCase{"RefreshData", false}, TCase{"SetUserInfo", false},
+                         TCase{"ReadAllTemplates", true}, TCase{"GetCardNumber", true}}) {
+    SCOPED_TRACE(c.failing);
+    control.calls.failOn = c.failing;
+    auto users = ParseArray(u"[{\"enrollNumber\":\"1\"}]");
+    std::int32_t code = 0;
+    if (c.read) {
+      EXPECT_THROW(helper.getAllUserFPInfo(code), testing_support::EControlFailure);
+    } else {
+      EXPECT_THROW(helper.setAllUserFPInfo(*users), testing_support::EControlFailure);
+    }
+    EXPECT_EQ(control.calls.calls.back(), "EnableDevice(1,-1)");
+    EXPECT_TRUE(sim.server->IsEnabled());
+    control.calls.failOn.clear();
+    control.calls.Take();
+  }
+}
+
 TEST_F(SDKHelperTest, DeletionTexts) {
   sim.server->Edit([](TTerminalStore& store) {
     TStoredUser& user = store.Put(TLinkUser{u"7", u"x", u"", 0, true, u""});

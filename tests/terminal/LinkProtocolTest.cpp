@@ -1,6 +1,7 @@
 // Tests of the terminal link codec: round trips, truncation, forged lengths, frame assembly.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "terminal/LinkProtocol.h"
@@ -121,6 +122,37 @@ TEST(LinkProtocolTest, AssemblerRefusesOversizedLengthBeforeBuffering) {
       static_cast<std::uint8_t>(tooLong >> 16), static_cast<std::uint8_t>(tooLong >> 24)};
   assembler.Feed(header);
   EXPECT_THROW(assembler.Next(), ELinkProtocolError);
+}
+
+// Random corruption of valid bodies either decodes to something or is refused; it never reads
+// out of bounds (the sanitizers watch) or allocates what the body cannot hold.
+TEST(LinkProtocolTest, CorruptedBodiesDecodeOrAreRefused) {
+  std::mt19937 random(4370);
+  std::vector<std::vector<std::uint8_t>> bodies;
+  for (const auto& request : SampleRequests()) {
+    bodies.push_back(Body(EncodeRequest(request)));
+  }
+  TLinkReply users{TLinkOp::kReadAllUsers, true, 0, {}, {}, {}};
+  users.users = {TLinkUser{u"1", u"A", u"p", 3, true, u"99"}};
+  bodies.push_back(Body(EncodeReply(users)));
+  int refused = 0;
+  for (int round = 0; round < 5000; ++round) {
+    std::vector<std::uint8_t> body = bodies[random() % bodies.size()];
+    for (int flips = 1 + static_cast<int>(random() % 3); flips > 0; --flips) {
+      body[random() % body.size()] = static_cast<std::uint8_t>(random());
+    }
+    try {
+      DecodeRequest(body);
+    } catch (const ELinkProtocolError&) {
+      ++refused;
+    }
+    try {
+      DecodeReply(body);
+    } catch (const ELinkProtocolError&) {
+      ++refused;
+    }
+  }
+  EXPECT_GT(refused, 5000);
 }
 
 }  // namespace

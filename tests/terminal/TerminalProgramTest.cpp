@@ -13,9 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "terminal/LinkProtocol.h"
-#include "terminal/LinkSocket.h"
 #include "terminal/TerminalServer.h"
+#include "tests/terminal/LinkClient.h"
 
 namespace vantorix {
 namespace {
@@ -83,51 +82,6 @@ class TProgram {
   FILE* fOut = nullptr;
 };
 
-// One link session spoken with the codec directly.
-class TLinkClient {
- public:
-  explicit TLinkClient(std::uint16_t port) {
-    int error = 0;
-    fSocket = ConnectTcp("127.0.0.1", port, std::chrono::seconds(3), error);
-  }
-  std::optional<TLinkReply> Call(const TLinkRequest& request) {
-    auto deadline = TClock::now() + std::chrono::seconds(5);
-    if (!fSocket.Valid() || SendAll(fSocket, EncodeRequest(request), deadline) != TIoStatus::kOk) {
-      return std::nullopt;
-    }
-    std::vector<std::uint8_t> chunk;
-    for (;;) {
-      if (auto body = fFrames.Next()) {
-        return DecodeReply(*body);
-      }
-      chunk.clear();
-      if (RecvSome(fSocket, chunk, deadline) != TIoStatus::kOk) {
-        return std::nullopt;
-      }
-      fFrames.Feed(chunk);
-    }
-  }
-  // Sends raw bytes; true when the terminal then closes the connection without a reply.
-  bool ClosedAfter(const std::vector<std::uint8_t>& bytes) {
-    auto deadline = TClock::now() + std::chrono::seconds(5);
-    if (SendAll(fSocket, bytes, deadline) != TIoStatus::kOk) {
-      return true;
-    }
-    std::vector<std::uint8_t> chunk;
-    return RecvSome(fSocket, chunk, deadline) == TIoStatus::kClosed && chunk.empty();
-  }
-  std::optional<TLinkReply> Call(TLinkOp op, std::int32_t value = 0) {
-    TLinkRequest request;
-    request.op = op;
-    request.value = value;
-    return Call(request);
-  }
-
- private:
-  TSocket fSocket;
-  TFrameAssembler fFrames;
-};
-
 std::uint16_t PortOf(const std::string& line) {
   const std::string prefix = "listening on 127.0.0.1:";
   if (line.rfind(prefix, 0) != 0) {
@@ -178,7 +132,7 @@ TEST(TerminalProgramTest, AnnouncesPortChecksPasswordAndKeepsStoreAcrossRestart)
   std::filesystem::remove(store);
   std::size_t demoUsers = 0;
   {
-    TProgram program({"--listen", "127.0.0.1:0", "--key", "7", "--store", store, "--demo",
+    TProgram program({"--listen", "127.0.0.1:0", "--key", "$7", "--store", store, "--demo",
                       "--refuse", "99:-33"});
     std::uint16_t port = PortOf(program.FirstLine());
     ASSERT_NE(port, 0);
