@@ -132,6 +132,47 @@ TEST_F(E2eTest, GetFromDeviceOnEmptyAndFilledTerminals) {
             Finish("f", "Fetch completed: " + std::to_string(users) + " total users found"));
 }
 
+TEST_F(E2eTest, DeleteCommandsReachTheTerminal) {
+  TTerminalProcess terminal({"--demo"});
+  auto client = Connect();
+  client->SendText(GetFrom("before", terminal.PortText()));
+  const std::string before = Read(*client, 3)[1];
+  // The first user that has a template, and that template's finger.
+  std::smatch found;
+  ASSERT_TRUE(std::regex_search(
+      before, found,
+      std::regex(R"re("enrollNumber":"([^"]+)"[^\]]*?"fpTemplates":\[\{"fingerIndex":(\d+))re")))
+      << before;
+  const std::string user = found[1];
+  const std::string finger = found[2];
+  client->SendText(R"({"act":"deletefptemplate","state":"t","devices":[)" +
+                   Device(terminal.PortText()) + R"(],"users":[{"enrollNumber":")" + user +
+                   R"(","fingerIndex":")" + finger + R"("}]})");
+  EXPECT_EQ(Read(*client, 2),
+            (std::vector<std::string>{
+                Start("t", "Delete fingerprint in progress at:127.0.0.1"),
+                Finish("t", "Delete fingerprint completed: SSR_DelUserTmpExt,UserID=" + user +
+                                " FingerIndex=" + finger)}));
+  client->SendText(R"({"act":"deleteenrolleddata","state":"d","devices":[)" +
+                   Device(terminal.PortText()) + R"(],"users":[{"enrollNumber":")" + user +
+                   R"(","deleteOption":"12"}]})");
+  EXPECT_EQ(Read(*client, 2),
+            (std::vector<std::string>{Start("d", "Delete in progress at:127.0.0.1"),
+                                      Finish("d", "Delete completed: SSR_DeleteEnrollData,UserID=" +
+                                                      user + " BackupNumber=12")}));
+  client->SendText(GetFrom("after", terminal.PortText()));
+  const std::string after = Read(*client, 3)[1];
+  auto templates = [](const std::string& document) {
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = document.find("\"fingerIndex\":", at)) != std::string::npos;
+         ++at) {
+      ++count;
+    }
+    return count;
+  };
+  EXPECT_LT(templates(after), templates(before)) << after;
+}
+
 TEST_F(E2eTest, UnreachableTerminalReportsTheFailureText) {
   const std::string port = DeadTerminalPort();
   auto client = Connect();
