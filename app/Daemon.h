@@ -1,0 +1,18 @@
+// vantorixd without its main: the run of the console server.
+#pragma once
+
+#include <ostream>
+
+#include "app/DaemonOptions.h"
+
+namespace vantorix {
+
+// Runs the console server until SIGINT or SIGTERM: prints "listening on ADDR:PORT" for every
+// bound endpoint, each log entry as its lines and "Clients connected: N" whenever the count
+// changes, all to out; on the signal closes like the window (device jobs in progress finish and
+// their results are sent, then every connection is closed and awaited). Returns 0 then, or 1
+// after writing the error to err when the listener cannot start. Must be called on the main
+// thread before any other thread exists (the shutdown signals are blocked for the process).
+int RunDaemon(const TDaemonOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace vantorix

@@ -1,0 +1,40 @@
+// The operator log's line format and its timestamp: "yyyy-mm-dd hh:nn:ss" with the user's time
+// separator, and the line "[" sender "] - " timestamp ": " ": " message.
+#pragma once
+
+#include <chrono>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace vantorix {
+
+// The source of "now" for timestamps; any thread may call it.
+using TClock = std::function<std::chrono::system_clock::time_point()>;
+
+// The system clock.
+std::chrono::system_clock::time_point SystemNow();
+
+// "yyyy-mm-dd hh:nn:ss" for the broken-down local time t: four-digit year, every other field two
+// digits with a leading zero, 24-hour clock; timeSeparator stands between hour, minute and second.
+std::u16string FormatTimestamp(const std::tm& t, std::u16string_view timeSeparator);
+
+// The local date and time of `when` as FormatTimestamp gives it, followed by ": ".
+std::u16string FormatNow(std::chrono::system_clock::time_point when,
+                         std::u16string_view timeSeparator);
+
+// The time separator of a strftime time format such as nl_langinfo(T_FMT) gives it: the text
+// between the hour and the minute conversions ("%H:%M:%S" gives ":", "%H.%M.%S" gives ".").
+// Formats without a recognisable hour and minute give ":".
+std::u16string TimeSeparatorFromFormat(std::string_view timeFormat);
+
+// The time separator of the calling process's LC_TIME locale (set with setlocale beforehand).
+std::u16string LocaleTimeSeparator();
+
+// One log line: "[" sender "] - " now ": " message, where now is GetNow's text (which already ends
+// in ": ", so the line carries the separator twice).
+std::u16string MakeLogLine(std::u16string_view sender, std::u16string_view now,
+                           std::u16string_view message);
+
+}  // namespace vantorix

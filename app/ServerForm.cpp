@@ -1,0 +1,333 @@
+// The server form: listener lifecycle, log and counter, the command dispatcher and the broadcast.
+#include "app/ServerForm.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "app/StatusMessage.h"
+#include "json/FormatJson.h"
+#include "json/JsonDocument.h"
+#include "json/TextToInt.h"
+
+namespace vantorix {
+namespace {
+
+std::u16string Decimal(long long value) {
+  const std::string digits = std::to_string(value);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+std::u16string Concat(std::u16string_view a, std::u16string_view b) {
+  std::u16string out(a);
+  out += b;
+  return out;
+}
+
+// Port text to a port number: the text-to-integer conversion, then the 16-bit range.
+std::uint16_t PortFromText(const std::u16string& text) {
+  const std::int32_t value = TextToInt(text);
+  if (value < 0 || value > 65535) {
+    throw ERangeError("Range check error");
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
+}  // namespace
+
+TServerForm::TServerForm(TWindowThread& windowThread, TDeviceJobsFactory makeDeviceJobs,
+                         TClock clock, std::u16string timeSeparator)
+    : FWindow(windowThread),
+      FMakeDeviceJobs(std::move(makeDeviceJobs)),
+      FClock(std::move(clock)),
+      FTimeSeparator(std::move(timeSeparator)) {}
+
+TServerForm::~TServerForm() {
+  FormClose();
+}
+
+void TServerForm::CreateServer() {
+  // The device jobs object comes first, so that no command can find it missing, not even one
+  // carried by a connection accepted the moment the listener starts.
+  if (!FData) {
+    FData = FMakeDeviceJobs ? FMakeDeviceJobs() : std::make_unique<TDeviceJobs>();
+  }
+  if (!FServerOwner) {
+    auto server = std::make_unique<TWebSocketServer>();
+    server->OnExecute = [this](TConnectionContext* c) { OnWebSocketExecute(c); };
+    server->OnConnect = [this](TConnectionContext* c) { OnWebSocketConnected(c); };
+    server->OnDisconnect = [this](TConnectionContext* c) { OnWebSocketDisconnected(c); };
+    FServerOwner = std::move(server);
+    FServer = FServerOwner.get();
+  }
+}
+
+void TServerForm::FormCreate() {
+  CreateServer();
+  FServerOwner->SetDefaultPort(PortFromText(edPort));
+  FServerOwner->SetActive(true);
+}
+
+void TServerForm::start(const std::u16string& port) {
+  CreateServer();
+  TWebSocketServer& server = *FServerOwner;
+  server.SetActive(false);
+  server.Bindings.Clear();
+  TSocketHandle* binding = server.Bindings.Add();
+  binding->IP = u"127.0.0.1";
+  binding->Port = PortFromText(port);
+  server.SetActive(true);
+}
+
+void TServerForm::FormClose() {
+  {
+    std::unique_lock<std::mutex> lock(FCommandsMutex);
+    if (FClosed) {
+      return;
+    }
+    FClosed = true;
+    FClosing = true;
+    // Waiting here is waiting for connection threads, which never wait for the window thread.
+    FCommandsDone.wait(lock, [this] { return FCommandsRunning == 0; });
+  }
+  FServer = nullptr;
+  FServerOwner.reset();
+}
+
+bool TServerForm::EnterCommand() {
+  std::lock_guard<std::mutex> lock(FCommandsMutex);
+  if (FClosing) {
+    return false;
+  }
+  ++FCommandsRunning;
+  return true;
+}
+
+void TServerForm::LeaveCommand() {
+  {
+    std::lock_guard<std::mutex> lock(FCommandsMutex);
+    --FCommandsRunning;
+  }
+  FCommandsDone.notify_all();
+}
+
+// ---- log and counter ----
+
+void TServerForm::log(std::u16string_view p_sender, std::u16string_view p_message) {
+  FWindow.Queue([this, sender = std::u16string(p_sender), message = std::u16string(p_message)] {
+    if (MessagesLog != nullptr) {
+      MessagesLog->AddEntry(MakeLogLine(sender, GetNow(), message));
+    }
+  });
+}
+
+std::u16string TServerForm::GetNow() const {
+  return FormatNow(FClock(), FTimeSeparator);
+}
+
+void TServerForm::ShowNumberOfClients(bool p_disconnected) {
+  RefreshCount(p_disconnected, nullptr);
+}
+
+void TServerForm::RefreshCount(bool p_disconnected, const TConnectionContext* leaving) {
+  auto show = [this](std::int32_t count) {
+    FWindow.Queue([this, count] {
+      if (clients_connected != nullptr) {
+        clients_connected->SetText(Decimal(count));
+      }
+    });
+  };
+  TWebSocketServer* server = FServer.load();
+  if (server == nullptr) {
+    show(0);
+    return;
+  }
+  // A connection stays in the list for a moment after its disconnect handler, so counting the
+  // list alone can leave the label at 1 when the last two clients leave together. Connections
+  // already known to be leaving are therefore not counted. The refresh is queued while the
+  // lock is held, so refreshes run in the order their counts were taken and the label ends with
+  // the true count.
+  const TContextList::TLocked list = server->Contexts.Lock();
+  std::erase_if(FDeparting, [&](const TConnectionContext* gone) {
+    return std::find(list.begin(), list.end(), gone) == list.end();
+  });
+  if (leaving != nullptr) {
+    FDeparting.push_back(leaving);
+  }
+  std::int32_t count = 0;
+  for (const TConnectionContext* context : list) {
+    if (std::find(FDeparting.begin(), FDeparting.end(), context) == FDeparting.end()) {
+      ++count;
+    }
+  }
+  if (p_disconnected && leaving == nullptr && count > 0) {
+    --count;
+  }
+  show(count);
+}
+
+void TServerForm::OnWebSocketConnected(TConnectionContext* AContext) {
+  if (TWebSocketServer* server = FServer.load()) {
+    // A new connection may reuse the memory of one that left; it is not leaving.
+    const TContextList::TLocked list = server->Contexts.Lock();
+    std::erase(FDeparting, AContext);
+  }
+  log(u"", u"Client Connected");
+  const TSocketHandle& binding = *AContext->Connection->Socket->Binding;
+  const std::uint16_t localPort = binding.Port;
+  const std::u16string peerIP = binding.PeerIP;
+  const std::uint16_t peerPort = binding.PeerPort;
+  ShowNumberOfClients(false);
+  log(u"SERVER", u"Client Connected!");
+  log(u"SERVER", u"Port=" + Decimal(localPort) + u" (PeerIP=" + peerIP + u" - PeerPort=" +
+                     Decimal(peerPort) + u")");
+}
+
+void TServerForm::OnWebSocketDisconnected(TConnectionContext* AContext) {
+  log(u"", u"Client disconnected");
+  RefreshCount(true, AContext);
+}
+
+// ---- dispatcher ----
+
+void TServerForm::OnWebSocketExecute(TConnectionContext* AContext) {
+  TIOHandler& io = *AContext->Connection->IOHandler;
+  io.CheckForData(10);
+  const std::u16string text = TWebSocketIOHandlerHelper(io).ReadString();
+  if (text.empty()) {
+    return;
+  }
+  std::unique_ptr<TJsonNode> document;
+  try {
+    document = TJsonNode::Parse(text);
+  } catch (const EJsonError&) {
+    return;
+  }
+  // A blank text gives no document; a top-level array is no command either.
+  auto* command = dynamic_cast<TJsonObject*>(document.get());
+  if (command == nullptr) {
+    return;
+  }
+  if (!EnterCommand()) {
+    return;
+  }
+  struct TLeave {
+    TServerForm& form;
+    ~TLeave() { form.LeaveCommand(); }
+  } leave{*this};
+  RunCommand(*command);
+}
+
+void TServerForm::RunCommand(TJsonObject& command) {
+  const std::u16string act = command.GetString(u"act");
+  const std::u16string state = command.GetString(u"state");
+  if (act == u"echo") {
+    Echo(command, state);
+  } else if (act == u"synctodevice") {
+    EachDevice(
+        command, state, u"sync in progress to:", u"sync in progress to:", u"",
+        [this](const std::u16string& ip, const std::u16string& port, const std::u16string& key,
+               TJsonArray* users) { return FData->syncToDevice(ip, port, key, users); });
+  } else if (act == u"getfromdevice") {
+    GetFromDevice(command, state);
+  } else if (act == u"deleteenrolleddata") {
+    EachDevice(command, state, u"delete in progress at:", u"Delete in progress at:",
+               u"Delete completed: ",
+               [this](const std::u16string& ip, const std::u16string& port,
+                      const std::u16string& key, TJsonArray* users) {
+                 return FData->deleteEnrolledDataFromDevice(ip, port, key, users);
+               });
+  } else if (act == u"deletefptemplate") {
+    EachDevice(command, state, u"delete fingerprint in progress at:",
+               u"Delete fingerprint in progress at:", u"Delete fingerprint completed: ",
+               [this](const std::u16string& ip, const std::u16string& port,
+                      const std::u16string& key, TJsonArray* users) {
+                 return FData->deleteFingerTemplateFromDevice(ip, port, key, users);
+               });
+  } else {
+    log(u"", StatusMessage(TStatusKind::Finish, state, u"ERROR"));
+  }
+}
+
+void TServerForm::Echo(TJsonObject& command, const std::u16string& state) {
+  const TJsonArray* devices = command.GetArray(u"devices");
+  log(u"", Decimal(devices != nullptr ? devices->Count() : 0));
+  log(u"", FormatJSON(command.ToJSON(false)));
+  command.SetString(u"state2", state);
+  WebSocketSendDataToClients(command.ToJSON(true));
+}
+
+void TServerForm::GetFromDevice(TJsonObject& command, const std::u16string& state) {
+  const std::u16string ip = command.GetString(u"ip");
+  const std::u16string port = command.GetString(u"port");
+  const std::u16string key = command.GetString(u"key");
+  log(u"", Concat(u"Fetch in progress from:", ip));
+  WebSocketSendDataToClients(
+      StatusMessage(TStatusKind::Start, state, Concat(u"Fetching data from:", ip)));
+  const TGetFromDeviceResult result = FData->getFromDevice(ip, port, key);
+  if (result.document) {
+    TJsonObject& users = *result.document;
+    WebSocketSendDataToClients(users.ToJSON(true));
+    const TJsonArray* list = users.GetArray(u"users");
+    const std::int32_t count = list != nullptr ? list->Count() : 0;
+    WebSocketSendDataToClients(StatusMessage(
+        TStatusKind::Finish, state, u"Fetch completed: " + Decimal(count) + u" total users found"));
+    log(u"", users.ToJSON(false));
+  } else {
+    log(u"", result.failure);
+    WebSocketSendDataToClients(StatusMessage(TStatusKind::Finish, state, result.failure));
+  }
+}
+
+template <typename TJob>
+void TServerForm::EachDevice(TJsonObject& command, const std::u16string& state,
+                             std::u16string_view logText, std::u16string_view startRemark,
+                             std::u16string_view finishPrefix, TJob job) {
+  const std::unique_ptr<TJsonArray> devices = command.ExtractArray(u"devices");
+  const std::unique_ptr<TJsonArray> users = command.ExtractArray(u"users");
+  if (!devices) {
+    throw ECommandError("Invalid command: \"devices\" holds no array");
+  }
+  TJsonArrayEnumerator entries = devices->GetEnumerator();
+  while (entries.MoveNext()) {
+    TJsonObject* device = entries.Current().AsObject();
+    if (device == nullptr) {
+      throw ECommandError("Invalid command: a device entry is null");
+    }
+    const std::u16string ip = device->GetString(u"ip");
+    const std::u16string port = device->GetString(u"port");
+    const std::u16string key = device->GetString(u"key");
+    log(u"", Concat(logText, ip));
+    WebSocketSendDataToClients(StatusMessage(TStatusKind::Start, state, Concat(startRemark, ip)));
+    const std::u16string result = job(ip, port, key, users.get());
+    log(u"", result);
+    WebSocketSendDataToClients(
+        StatusMessage(TStatusKind::Finish, state, Concat(finishPrefix, result)));
+  }
+}
+
+void TServerForm::WebSocketSendDataToClients(const std::u16string& JsonStr) {
+  TWebSocketServer* server = FServer.load();
+  if (server == nullptr) {
+    return;
+  }
+  // The lock is held for the whole loop: no connection comes or goes meanwhile, and no two
+  // frames are ever written to one connection at the same time.
+  const TContextList::TLocked list = server->Contexts.Lock();
+  for (TConnectionContext* context : list) {
+    TIOHandler& io = *context->Connection->IOHandler;
+    // A connection whose upgrade has not been answered must not see a frame before its 101.
+    if (io.Tag != kHandshakeDone) {
+      continue;
+    }
+    try {
+      if (context->Connection->Connected()) {
+        TWebSocketIOHandlerHelper(io).WriteString(JsonStr);
+      }
+    } catch (const std::exception&) {
+      // Another connection's socket failure is that connection's business (its own thread
+      // finds it closed); it must not end the pass of the client that sent the command.
+    }
+  }
+}
+
+}  // namespace vantorix

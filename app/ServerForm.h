@@ -1,0 +1,147 @@
+// TServerForm: the server window as a plain object. It owns the WebSocket listener and the device
+// jobs object, writes the operator log and the client counter through the window thread, and is
+// the command dispatcher with its broadcast to every client.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/LogLine.h"
+#include "app/ServerControls.h"
+#include "app/WindowThread.h"
+#include "device/DeviceJobs.h"
+#include "websocket/WebSocketServer.h"
+
+namespace vantorix {
+
+// A command that names no terminal list (or a device entry that is null) where a list of device
+// objects is required. Like every error that escapes an act, it ends the connection that carried
+// the command.
+class ECommandError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A port number outside 0 to 65535: "Range check error".
+class ERangeError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Threads: the constructor, FormCreate, CreateServer, start, FormClose, the destructor and the
+// control fields run on the window thread. log, ShowNumberOfClients, the three connection
+// handlers and WebSocketSendDataToClients run on any thread (connection threads) and never wait
+// for the window thread. Procedures queued by the form refer to it: the window thread must run
+// every one of them before the form is destroyed.
+class TServerForm {
+ public:
+  using TDeviceJobsFactory = std::function<std::unique_ptr<TDeviceJobs>()>;
+
+  // windowThread must outlive the form. makeDeviceJobs creates FData (the default makes a
+  // TDeviceJobs on the network terminal control); clock and timeSeparator give GetNow its time.
+  explicit TServerForm(TWindowThread& windowThread, TDeviceJobsFactory makeDeviceJobs = {},
+                       TClock clock = SystemNow,
+                       std::u16string timeSeparator = LocaleTimeSeparator());
+  // Closes like FormClose when that has not run yet.
+  ~TServerForm();
+  TServerForm(const TServerForm&) = delete;
+  TServerForm& operator=(const TServerForm&) = delete;
+
+  // Creation: CreateServer, then DefaultPort from edPort (text-to-integer conversion, 0 to 65535
+  // else "Range check error") and activation on the default bindings (every local IPv4 and,
+  // where offered, IPv6 address). Raises the conversion, range or listener error; the listener
+  // is then stopped, and FData exists all the same.
+  void FormCreate();
+
+  // Creates the device jobs object and then the listener with its three events wired, without
+  // activating it. Does nothing for what already exists.
+  void CreateServer();
+
+  // "Change": stops the listener (every connection closed and awaited), then listens on
+  // 127.0.0.1 and port only. Raises the conversion error, "Range check error" or the listener's
+  // error; the listener then stays stopped.
+  void start(const std::u16string& port);
+
+  // Closing: no new command starts; device jobs in progress run to the end and their results
+  // are still broadcast; then FServer is cleared and the listener destroyed, which closes every
+  // connection and waits for every connection thread. Idempotent.
+  void FormClose();
+
+  // The listener, or nullptr (before CreateServer and from the start of FormClose's teardown).
+  TWebSocketServer* Server() const { return FServer.load(); }
+
+  // Queues one log line "[" p_sender "] - " GetNow() ": " p_message to MessagesLog; the time is
+  // taken when the line is added on the window thread. Never waits; reports nothing.
+  void log(std::u16string_view p_sender, std::u16string_view p_message);
+  // The current local date and time, "yyyy-mm-dd hh:nn:ss" with the regional time separator,
+  // followed by ": ".
+  std::u16string GetNow() const;
+  // Counts the listener's connections under the Contexts lock now and queues showing that
+  // count in clients_connected; 0 when there is no listener. Connections whose disconnect
+  // handler has run are no longer counted, and p_disconnected leaves out the calling one too.
+  // Refreshes are queued in the order their counts were taken. Never waits.
+  void ShowNumberOfClients(bool p_disconnected);
+
+  // Listener events, on the connection's own thread.
+  void OnWebSocketConnected(TConnectionContext* AContext);
+  void OnWebSocketDisconnected(TConnectionContext* AContext);
+  // One dispatcher pass: reads at most one message and carries out its command. Errors raised
+  // by an act (invalid command members, device job failures) leave it and end the connection.
+  void OnWebSocketExecute(TConnectionContext* AContext);
+
+  // Sends JsonStr as one text message to every connection whose opening handshake has been
+  // answered and which is still connected, under the Contexts lock. Reports nothing.
+  void WebSocketSendDataToClients(const std::u16string& JsonStr);
+
+  // Window controls; window thread only. Read when a queued procedure runs, not when queued.
+  TLogControl* MessagesLog = nullptr;
+  TCounterLabel* clients_connected = nullptr;
+  // The start-up port text.
+  std::u16string edPort = u"8989";
+
+ private:
+  // Counts a pass as busy with a command; false when the form is closing (the command is then
+  // dropped).
+  // The count refresh; leaving, when given, is a connection that is closing and is left out
+  // of this and every later count while it is still in the list.
+  void RefreshCount(bool p_disconnected, const TConnectionContext* leaving);
+  bool EnterCommand();
+  void LeaveCommand();
+  void RunCommand(TJsonObject& command);
+  void Echo(TJsonObject& command, const std::u16string& state);
+  void GetFromDevice(TJsonObject& command, const std::u16string& state);
+  // synctodevice, deleteenrolleddata and deletefptemplate: one job per device entry.
+  template <typename TJob>
+  void EachDevice(TJsonObject& command, const std::u16string& state, std::u16string_view logText,
+                  std::u16string_view startRemark, std::u16string_view finishPrefix, TJob job);
+
+  TWindowThread& FWindow;
+  TDeviceJobsFactory FMakeDeviceJobs;
+  TClock FClock;
+  std::u16string FTimeSeparator;
+
+  // FServer is what connection threads see; FServerOwner keeps the listener alive. Teardown
+  // clears FServer first, so broadcasts and counts made while the listener closes see none.
+  std::unique_ptr<TWebSocketServer> FServerOwner;
+  std::atomic<TWebSocketServer*> FServer{nullptr};
+  std::unique_ptr<TDeviceJobs> FData;
+  // Connections whose disconnect handler has run; guarded by the listener's Contexts lock.
+  // Entries go once their connection has left the list.
+  std::vector<const TConnectionContext*> FDeparting;
+
+  std::mutex FCommandsMutex;
+  std::condition_variable FCommandsDone;
+  int FCommandsRunning = 0;
+  bool FClosing = false;
+  bool FClosed = false;
+};
+
+}  // namespace vantorix

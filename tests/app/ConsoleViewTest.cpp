@@ -1,0 +1,74 @@
+// vantorixd's console output: log entries as their lines, the counter only when it changes.
+#include "app/ConsoleView.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "app/DaemonOptions.h"
+
+namespace vantorix {
+namespace {
+
+TEST(ConsoleViewTest, EntryIsWrittenAsItsLinesWhateverTheLineBreaks) {
+  struct Case {
+    std::u16string entry;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {u"[] - t: : one", "[] - t: : one\n"},
+      {u"{\r\n    \"a\": 1\r\n}", "{\n    \"a\": 1\n}\n"},
+      {u"{\n\t\"a\": 1\n}\n", "{\n\t\"a\": 1\n}\n"},
+      {u"a\r\n\r\n", "a\n\n"},
+      {u"a\rb", "a\nb\n"},
+      {u"", "\n"},
+      {u"caf\u00e9 \U0001F600", "caf\xc3\xa9 \xf0\x9f\x98\x80\n"},
+  };
+  for (const Case& c : cases) {
+    std::ostringstream out;
+    TConsoleView view(out);
+    view.AddEntry(c.entry);
+    EXPECT_EQ(out.str(), c.expected);
+  }
+}
+
+TEST(ConsoleViewTest, CounterLineOnlyWhenTheCountChanges) {
+  std::ostringstream out;
+  TConsoleView view(out);
+  view.SetText(u"1");
+  view.SetText(u"1");
+  view.SetText(u"2");
+  view.SetText(u"0");
+  view.SetText(u"0");
+  EXPECT_EQ(out.str(), "Clients connected: 1\nClients connected: 2\nClients connected: 0\n");
+}
+
+TEST(DaemonOptionsTest, PortAndLoopback) {
+  struct Case {
+    std::vector<std::string> args;
+    std::u16string port;
+    bool loopback;
+  };
+  const Case cases[] = {
+      {{}, u"8989", false},
+      {{"--port", "9000"}, u"9000", false},
+      {{"--port=0"}, u"0", false},
+      {{"--loopback"}, u"8989", true},
+      {{"--loopback", "--port", "$2328"}, u"$2328", true},
+  };
+  for (const Case& c : cases) {
+    const TDaemonOptions options = ParseDaemonOptions(c.args);
+    EXPECT_EQ(options.Port, c.port);
+    EXPECT_EQ(options.Loopback, c.loopback);
+  }
+}
+
+TEST(DaemonOptionsTest, RejectsWhatItDoesNotKnow) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--port"}, {"--verbose"}, {"8989"}, {"--loopback", "x"}}) {
+    EXPECT_THROW(ParseDaemonOptions(args), EUsageError);
+  }
+}
+
+}  // namespace
+}  // namespace vantorix

@@ -1,0 +1,424 @@
+// The dispatcher, log lines and broadcasts of the server form, with WebSocket clients on
+// loopback and simulated terminals in the test process.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "json/FormatJson.h"
+#include "json/JsonDocument.h"
+#include "tests/app/FormHarness.h"
+#include "tests/app/TestTerminal.h"
+
+namespace vantorix::test {
+namespace {
+
+std::string Start(const std::string& state, const std::string& remark) {
+  return "{\"status\":\"start\", \"state\":\"" + state + "\", \"remarks\":\"" + remark + "\"}";
+}
+std::string Finish(const std::string& state, const std::string& remark) {
+  return "{\"status\":\"finish\", \"state\":\"" + state + "\", \"remarks\":\"" + remark + "\"}";
+}
+std::string Device(const std::string& port, const std::string& ip = "127.0.0.1") {
+  return "{\"ip\":\"" + ip + "\",\"port\":\"" + port + "\",\"key\":\"0\"}";
+}
+std::string Indented(const std::string& lineForm) {
+  return U8(FormatJSON(U16(lineForm)));
+}
+
+// Reads n text messages; a missing one shows as "<none>".
+std::vector<std::string> Read(TWsTestClient& client, std::size_t n) {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < n; ++i) {
+    out.push_back(client.ReadText(kWaitMs).value_or("<none>"));
+  }
+  return out;
+}
+
+// Proves that a client received nothing so far: an echo sent now must be the next message.
+void ExpectNothingBefore(TWsTestClient& sender, TWsTestClient& reader) {
+  sender.SendText(R"({"act":"echo","state":"probe"})");
+  EXPECT_EQ(reader.ReadText(kWaitMs).value_or("<none>"),
+            R"({"act":"echo","state":"probe","devices":[],"state2":"probe"})");
+}
+
+class DispatcherTest : public ::testing::Test {
+ protected:
+  // Log messages after the connect lines of `clients` clients.
+  std::vector<std::string> CommandLog(std::size_t clients, std::size_t n) {
+    EXPECT_TRUE(H.WaitForEntries(3 * clients + n));
+    std::vector<std::string> all = H.Messages();
+    return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(3 * clients),
+                                    all.end());
+  }
+  TFormHarness H;
+};
+
+TEST_F(DispatcherTest, EchoRepliesToEveryClientAndLogsCountAndIndentedCommand) {
+  struct Case {
+    std::string command;
+    std::string reply;
+    std::string count;
+    std::string logged;  // the command as the indented log entry shows it, before "state2"
+  };
+  const Case cases[] = {
+      {R"({"act":"echo","state":"s1"})",
+       R"({"act":"echo","state":"s1","devices":[],"state2":"s1"})", "0",
+       R"({"act":"echo","state":"s1","devices":[]})"},
+      {R"({"act":"echo","state2":"old","state":"s2","x":{"y":[1,2.50]}})",
+       R"({"act":"echo","state2":"s2","state":"s2","x":{"y":[1,2.5]},"devices":[]})", "0",
+       R"({"act":"echo","state2":"old","state":"s2","x":{"y":[1,2.5]},"devices":[]})"},
+      {R"({"act":"echo","state":7,"devices":[{"ip":"a"},{}]})",
+       R"({"act":"echo","state":7,"devices":[{"ip":"a"},{}],"state2":"7"})", "2",
+       R"({"act":"echo","state":7,"devices":[{"ip":"a"},{}]})"},
+      {R"({act: echo, state: "caf\u00e9 \"q\""})",
+       "{\"act\":\"echo\",\"state\":\"caf\xc3\xa9 \\\"q\\\"\",\"devices\":[],"
+       "\"state2\":\"caf\xc3\xa9 \\\"q\\\"\"}",
+       "0", "{\"act\":\"echo\",\"state\":\"caf\xc3\xa9 \\\"q\\\"\",\"devices\":[]}"},
+  };
+  auto silent = H.Connect();  // never sends anything
+  auto sender = H.Connect();
+  std::size_t logged = 0;
+  for (const Case& c : cases) {
+    sender->SendText(c.command);
+    EXPECT_EQ(sender->ReadText(kWaitMs).value_or("<none>"), c.reply) << c.command;
+    EXPECT_EQ(silent->ReadText(kWaitMs).value_or("<none>"), c.reply) << c.command;
+    const std::vector<std::string> log = CommandLog(2, logged + 2);
+    ASSERT_EQ(log.size(), logged + 2);
+    EXPECT_EQ(log[logged], c.count);
+    const std::unique_ptr<TJsonNode> before = TJsonNode::Parse(U16(c.logged));
+    EXPECT_EQ(log[logged + 1], Indented(U8(before->ToJSON(false)))) << c.command;
+    logged += 2;
+  }
+}
+
+TEST_F(DispatcherTest, EchoLogsTheIndentedCommandBeforeState2IsSet) {
+  auto client = H.Connect();
+  client->SendText(R"({"act":"echo","state":"s1"})");
+  ASSERT_TRUE(client->ReadText(kWaitMs));
+  const std::vector<std::string> log = CommandLog(1, 2);
+  EXPECT_EQ(log[1],
+            "{\r\n    \"act\": \"echo\",\r\n    \"state\": \"s1\",\r\n"
+            "    \"devices\": [\r\n    ]\r\n}");
+}
+
+TEST_F(DispatcherTest, UnknownActsAreOnlyLogged) {
+  auto client = H.Connect();
+  const std::vector<std::string> commands = {R"({"act":"ECHO","state":"a"})",
+                                             R"({"act":"Echo","state":"b"})", R"({"state":"c"})",
+                                             R"({"act":"","state":"d\"e"})", R"({"act":"echo "})"};
+  for (const std::string& command : commands) {
+    client->SendText(command);
+  }
+  const std::vector<std::string> log = CommandLog(1, commands.size());
+  EXPECT_EQ(log, (std::vector<std::string>{Finish("a", "ERROR"), Finish("b", "ERROR"),
+                                           Finish("c", "ERROR"), Finish("d\\\"e", "ERROR"),
+                                           Finish("", "ERROR")}));
+  ExpectNothingBefore(*client, *client);
+}
+
+TEST_F(DispatcherTest, TextsThatAreNoCommandAreDroppedSilentlyAndTheConnectionStays) {
+  auto client = H.Connect();
+  for (const std::string text :
+       {"hello", "   ", "{\"act\":\"echo\"", "[1,2]", "[{\"act\":\"echo\",\"state\":\"x\"}]",
+        "{'act':'echo'}", "{\"act\":\"echo\",}"}) {
+    client->SendText(text);
+  }
+  ExpectNothingBefore(*client, *client);
+  // Only the probe's two lines follow the connect lines.
+  const std::vector<std::string> log = CommandLog(1, 2);
+  EXPECT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0], "0");
+}
+
+TEST_F(DispatcherTest, ConnectAndDisconnectLinesAndCounts) {
+  auto client = H.Connect();
+  ASSERT_TRUE(H.WaitForEntries(3));
+  EXPECT_EQ(H.Messages(true),
+            (std::vector<std::string>{
+                "[] Client Connected", "[SERVER] Client Connected!",
+                "[SERVER] Port=" + std::to_string(H.Port()) +
+                    " (PeerIP=127.0.0.1 - PeerPort=" + std::to_string(client->LocalPort()) + ")"}));
+  ASSERT_TRUE(H.DrainUntil([&] { return !H.Controls.Counts.empty(); }));
+  EXPECT_EQ(H.Controls.Counts.back(), u"1");
+  // The exact line, prefix and doubled separator included.
+  EXPECT_EQ(H.Controls.Entries[1],
+            std::u16string(u"[SERVER] - ") + TFormHarness::kNow + u": Client Connected!");
+  client->Close();
+  ASSERT_TRUE(H.WaitForEntries(4));
+  EXPECT_EQ(H.Messages(true)[3], "[] Client disconnected");
+  ASSERT_TRUE(H.DrainUntil([&] { return H.Controls.Counts.size() >= 2; }));
+  EXPECT_EQ(H.Controls.Counts, (std::vector<std::u16string>{u"1", u"0"}));
+}
+
+TEST_F(DispatcherTest, TcpConnectionWithoutHandshakeIsLoggedCountedAndGetsNoBroadcast) {
+  TWsTestClient raw("127.0.0.1", H.Port());  // never sends its upgrade request
+  ASSERT_TRUE(H.WaitForEntries(3));
+  auto client = H.Connect();
+  client->SendText(R"({"act":"echo","state":"s"})");
+  ASSERT_TRUE(client->ReadText(kWaitMs));
+  ASSERT_TRUE(H.DrainUntil([&] { return H.Controls.Counts.size() >= 2; }));
+  EXPECT_EQ(H.Controls.Counts[1], u"2");
+  // Not a byte reached the connection whose upgrade was never answered...
+  EXPECT_TRUE(raw.ReadAvailable(100).empty());
+  // ...and its handshake still completes cleanly afterwards.
+  const std::string head = raw.Handshake();
+  EXPECT_EQ(head.rfind("HTTP/1.1 101 Switching Protocols\r\n", 0), 0u) << head;
+}
+
+TEST_F(DispatcherTest, SyncToTwoTerminalsReportsStartAndFinishPerTerminalInOrder) {
+  TTestTerminal first;
+  TTestTerminal second;
+  auto sender = H.Connect();
+  auto silent = H.Connect();
+  const std::string users =
+      R"([{"enrollNumber":"7","enabled":true,"name":"Ann","cardNumber":"0","password":"",)"
+      R"("privilege":0,"fpTemplates":[{"fingerIndex":6,"flag":1,"templateData":"AAEC"}],)"
+      R"("fpCount":1}])";
+  sender->SendText(R"({"act":"synctodevice","state":"abc","devices":[)" + Device(first.PortText()) +
+                   "," + Device(second.PortText()) + "],\"users\":" + users + "}");
+  const std::vector<std::string> expected = {
+      Start("abc", "sync in progress to:127.0.0.1"), Finish("abc", "*Upload user successful!"),
+      Start("abc", "sync in progress to:127.0.0.1"), Finish("abc", "*Upload user successful!")};
+  EXPECT_EQ(Read(*sender, 4), expected);
+  EXPECT_EQ(Read(*silent, 4), expected);
+  EXPECT_EQ(first.UserIds(), std::vector<std::string>{"7"});
+  EXPECT_EQ(second.UserIds(), std::vector<std::string>{"7"});
+  EXPECT_EQ(second.TemplateCount(), 1u);
+  EXPECT_EQ(CommandLog(2, 4), (std::vector<std::string>{
+                                  "sync in progress to:127.0.0.1", "*Upload user successful!",
+                                  "sync in progress to:127.0.0.1", "*Upload user successful!"}));
+}
+
+TEST_F(DispatcherTest, GetFromDeviceOnEmptyAndFilledTerminals) {
+  TTestTerminal empty;
+  TTestTerminal filled({.Demo = true});
+  auto client = H.Connect();
+  client->SendText(R"({"act":"getfromdevice","state":"g","ip":"127.0.0.1","port":")" +
+                   empty.PortText() + R"(","key":"0","devices":"ignored"})");
+  EXPECT_EQ(Read(*client, 3),
+            (std::vector<std::string>{Start("g", "Fetching data from:127.0.0.1"), "{}",
+                                      Finish("g", "Fetch completed: 0 total users found")}));
+  const std::vector<std::string> log = CommandLog(1, 2);
+  EXPECT_EQ(log, (std::vector<std::string>{"Fetch in progress from:127.0.0.1",
+                                           "{\n\t\"users\": []\n}\n"}));
+
+  client->SendText(R"({"act":"getfromdevice","state":"g2","ip":"127.0.0.1","port":)" +
+                   filled.PortText() + R"(,"key":0})");
+  const std::vector<std::string> replies = Read(*client, 3);
+  EXPECT_EQ(replies[0], Start("g2", "Fetching data from:127.0.0.1"));
+  const std::unique_ptr<TJsonNode> document = TJsonNode::Parse(U16(replies[1]));
+  auto* object = dynamic_cast<TJsonObject*>(document.get());
+  ASSERT_NE(object, nullptr) << replies[1];
+  TJsonArray* users = object->GetArray(u"users");
+  ASSERT_NE(users, nullptr);
+  EXPECT_EQ(static_cast<std::size_t>(users->Count()), filled.UserIds().size());
+  EXPECT_GT(users->Count(), 0);
+  EXPECT_EQ(replies[2], Finish("g2", "Fetch completed: " + std::to_string(users->Count()) +
+                                         " total users found"));
+  // The logged document is the line form of what was sent.
+  const std::vector<std::string> after = CommandLog(1, 4);
+  EXPECT_EQ(after[3], U8(object->ToJSON(false)));
+}
+
+TEST_F(DispatcherTest, UnreachableTerminalGivesTheJobsFailureText) {
+  const std::string port = std::to_string(RefusedPort());
+  auto client = H.Connect();
+  client->SendText(R"({"act":"getfromdevice","state":"u","ip":"127.0.0.1","port":")" + port +
+                   R"(","key":"0"})");
+  EXPECT_EQ(Read(*client, 2),
+            (std::vector<std::string>{
+                Start("u", "Fetching data from:127.0.0.1"),
+                Finish("u", "sync from device:127.0.0.1 failed! Can not connect.")}));
+  EXPECT_EQ(CommandLog(1, 2),
+            (std::vector<std::string>{"Fetch in progress from:127.0.0.1",
+                                      "sync from device:127.0.0.1 failed! Can not connect."}));
+  struct Case {
+    std::string act, startRemark, finishRemark;
+  };
+  const Case cases[] = {
+      {"synctodevice", "sync in progress to:", "sync to device:127.0.0.1 failed! Can not connect."},
+      {"deleteenrolleddata", "Delete in progress at:",
+       "Delete completed: delete from device:127.0.0.1 failed! Can not connect."},
+      {"deletefptemplate", "Delete fingerprint in progress at:",
+       "Delete fingerprint completed: delete finger from device:127.0.0.1 failed! Can not "
+       "connect."},
+  };
+  for (const Case& c : cases) {
+    client->SendText(R"({"act":")" + c.act + R"(","state":"u","devices":[)" + Device(port) +
+                     R"(],"users":[]})");
+    EXPECT_EQ(Read(*client, 2), (std::vector<std::string>{Start("u", c.startRemark + "127.0.0.1"),
+                                                          Finish("u", c.finishRemark)}));
+  }
+}
+
+TEST_F(DispatcherTest, DeleteCommandsReportTheLastEntrysOutcome) {
+  TTestTerminal terminal({.Demo = true});
+  const std::vector<std::pair<std::string, int>> templates = terminal.Templates();
+  ASSERT_GE(templates.size(), 2u);
+  const auto& [firstUser, firstFinger] = templates[0];
+  const auto& [lastUser, lastFinger] = templates[1];
+  auto client = H.Connect();
+  // The first entry names a slot that holds nothing; only the last entry's outcome is reported.
+  client->SendText(R"({"act":"deletefptemplate","state":"f","devices":[)" +
+                   Device(terminal.PortText()) + R"(],"users":[{"enrollNumber":"no-such",)" +
+                   R"("fingerIndex":"1"},{"enrollNumber":")" + lastUser + R"(","fingerIndex":)" +
+                   std::to_string(lastFinger) + "}]}");
+  EXPECT_EQ(Read(*client, 2),
+            (std::vector<std::string>{
+                Start("f", "Delete fingerprint in progress at:127.0.0.1"),
+                Finish("f", "Delete fingerprint completed: SSR_DelUserTmpExt,UserID=" + lastUser +
+                                " FingerIndex=" + std::to_string(lastFinger))}));
+  EXPECT_EQ(terminal.Templates().size(), templates.size() - 1);
+  client->SendText(R"({"act":"deleteenrolleddata","state":"d","devices":[)" +
+                   Device(terminal.PortText()) + R"(],"users":[{"enrollNumber":")" + firstUser +
+                   R"(","deleteOption":"0x0C"}]})");
+  const std::vector<std::string> replies = Read(*client, 2);
+  EXPECT_EQ(replies[0], Start("d", "Delete in progress at:127.0.0.1"));
+  EXPECT_EQ(replies[1].rfind(Finish("d", "Delete completed: ").substr(0, 60), 0), 0u) << replies[1];
+  const std::vector<std::string> log = CommandLog(1, 4);
+  EXPECT_EQ(log[0], "delete fingerprint in progress at:127.0.0.1");
+  EXPECT_EQ(log[2], "delete in progress at:127.0.0.1");
+  EXPECT_EQ("Delete completed: " + log[3],
+            replies[1].substr(replies[1].find("Delete completed: "),
+                              replies[1].size() - 2 - replies[1].find("Delete completed: ")));
+  (void)firstFinger;
+}
+
+TEST_F(DispatcherTest, EmptyDeviceListSendsAndLogsNothing) {
+  auto client = H.Connect();
+  client->SendText(R"({"act":"synctodevice","state":"e","devices":[],"users":[]})");
+  ExpectNothingBefore(*client, *client);
+  EXPECT_EQ(CommandLog(1, 2).size(), 2u);
+}
+
+TEST_F(DispatcherTest, InvalidCommandEndsOnlyThatConnection) {
+  TTestTerminal terminal;
+  struct Case {
+    std::string command;
+    std::size_t messagesBeforeEnd;
+  };
+  const Case cases[] = {
+      // A port text that does not convert: the start status went out, then the job raised.
+      {R"({"act":"synctodevice","state":"p","devices":[)" + Device("abc") + R"(],"users":[]})", 1},
+      {R"({"act":"synctodevice","state":"p","users":[]})", 0},
+      {R"({"act":"deleteenrolleddata","state":"p","devices":{"ip":"x"}})", 0},
+      {R"({"act":"deletefptemplate","state":"p","devices":[null]})", 0},
+      {R"({"act":"synctodevice","state":"p","devices":["127.0.0.1"]})", 0},
+      {R"({"act":"echo","state":"p","devices":5})", 0},
+      {R"({"act":["echo"],"state":"p"})", 0},
+      {R"({"act":"echo","state":{"a":1}})", 0},
+  };
+  auto bystander = H.Connect();
+  std::size_t clients = 1;
+  for (const Case& c : cases) {
+    auto client = H.Connect();
+    ++clients;
+    client->SendText(c.command);
+    for (std::size_t i = 0; i < c.messagesBeforeEnd; ++i) {
+      EXPECT_TRUE(client->ReadText(kWaitMs)) << c.command;
+      EXPECT_TRUE(bystander->ReadText(kWaitMs)) << c.command;
+    }
+    EXPECT_TRUE(client->WaitForClose(kWaitMs)) << c.command;
+    // The bystander is still served, and saw nothing else of the failed command.
+    ExpectNothingBefore(*bystander, *bystander);
+  }
+  // Every failed connection logged its disconnect.
+  ASSERT_TRUE(H.DrainUntil([&] {
+    std::size_t disconnects = 0;
+    for (const std::string& m : H.Messages()) {
+      disconnects += m == "Client disconnected" ? 1 : 0;
+    }
+    return disconnects == clients - 1;
+  }));
+}
+
+TEST_F(DispatcherTest, StatusTextsAreEscapedIntoValidJson) {
+  const std::string port = std::to_string(RefusedPort());
+  auto client = H.Connect();
+  // A state crafted to close its string and add a member for every other client.
+  client->SendText(R"({"act":"synctodevice","state":"x\", \"status\":\"finish","devices":[)" +
+                   Device(port, "a\\\"b") + R"(]})");
+  const std::vector<std::string> replies = Read(*client, 2);
+  EXPECT_EQ(replies[0], Start("x\\\", \\\"status\\\":\\\"finish", "sync in progress to:a\\\"b"));
+  for (const std::string& reply : replies) {
+    const std::unique_ptr<TJsonNode> parsed = TJsonNode::Parse(U16(reply));
+    auto* object = dynamic_cast<TJsonObject*>(parsed.get());
+    ASSERT_NE(object, nullptr) << reply;
+    EXPECT_EQ(object->GetString(u"state"), u"x\", \"status\":\"finish");
+  }
+  EXPECT_EQ(replies[1], Finish("x\\\", \\\"status\\\":\\\"finish",
+                               "sync to device:a\\\"b failed! Can not connect."));
+}
+
+TEST_F(DispatcherTest, ChangeRestartsOnLoopbackAndLeavesTheListenerStoppedOnBadPorts) {
+  auto client = H.Connect();
+  struct Case {
+    std::u16string port;
+    bool accepted;
+  };
+  const Case cases[] = {{u"abc", false},   {u"65536", false}, {u"-1", false},
+                        {u"9000 ", false}, {u" 0", true},     {u"$0", true}};
+  for (const Case& c : cases) {
+    if (c.accepted) {
+      EXPECT_NO_THROW(H.Form->start(c.port));
+      EXPECT_TRUE(H.Form->Server()->Active());
+      EXPECT_NE(H.Form->Server()->Bindings[0]->BoundPort, 0);
+    } else {
+      EXPECT_ANY_THROW(H.Form->start(c.port));
+      EXPECT_FALSE(H.Form->Server()->Active());
+    }
+    EXPECT_EQ(H.Form->Server()->Bindings.Count(), 1u);
+    EXPECT_EQ(H.Form->Server()->Bindings[0]->IP, u"127.0.0.1");
+  }
+  // The first "Change" closed the client connected before, and that was logged.
+  EXPECT_TRUE(client->WaitForClose(kWaitMs));
+  ASSERT_TRUE(H.DrainUntil([&] { return H.Messages().size() >= 4; }));
+  EXPECT_EQ(H.Messages()[3], "Client disconnected");
+  try {
+    H.Form->start(u"abc");
+    ADD_FAILURE() << "no error";
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "'abc' is not a valid integer value");
+  }
+  try {
+    H.Form->start(u"65536");
+    ADD_FAILURE() << "no error";
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "Range check error");
+  }
+}
+
+TEST_F(DispatcherTest, LogLineIsTimedWhenTheWindowThreadAddsIt) {
+  std::atomic<int> seconds{9};
+  TMainThreadQueue window;
+  TRecordingControls controls;
+  std::tm t{};
+  t.tm_year = 124;
+  t.tm_mon = 2;
+  t.tm_mday = 5;
+  t.tm_hour = 14;
+  t.tm_min = 7;
+  t.tm_isdst = -1;
+  const auto base = std::chrono::system_clock::from_time_t(std::mktime(&t));
+  TServerForm form(
+      window, {}, [&] { return base + std::chrono::seconds(seconds.load()); }, u".");
+  form.MessagesLog = &controls;
+  std::thread([&] { form.log(u"", u"queued at :09"); }).join();
+  EXPECT_TRUE(controls.Entries.empty());
+  seconds = 42;
+  window.RunPending();
+  EXPECT_EQ(controls.Entries,
+            std::vector<std::u16string>{u"[] - 2024-03-05 14.07.42: : queued at :09"});
+  // The control is read when the line is added, not when it is queued.
+  TRecordingControls other;
+  std::thread([&] { form.log(u"S", u"x"); }).join();
+  form.MessagesLog = &other;
+  window.RunPending();
+  EXPECT_EQ(other.Entries.size(), 1u);
+  EXPECT_EQ(controls.Entries.size(), 1u);
+}
+
+}  // namespace
+}  // namespace vantorix::test

@@ -1,0 +1,96 @@
+// The server form test harness.
+#include "tests/app/FormHarness.h"
+
+#include <thread>
+
+#include "websocket/Utf8.h"
+
+namespace vantorix::test {
+
+std::u16string U16(const std::string& utf8) {
+  return Utf8Decode(std::string_view(utf8));
+}
+std::string U8(const std::u16string& text) {
+  return Utf8EncodeString(text);
+}
+
+TFormHarness::TFormHarness() {
+  // A fixed clock: 2024-03-05 14:07:09 local time.
+  std::tm t{};
+  t.tm_year = 124;
+  t.tm_mon = 2;
+  t.tm_mday = 5;
+  t.tm_hour = 14;
+  t.tm_min = 7;
+  t.tm_sec = 9;
+  t.tm_isdst = -1;
+  const auto fixed = std::chrono::system_clock::from_time_t(std::mktime(&t));
+  Form = std::make_unique<TServerForm>(
+      Window, TServerForm::TDeviceJobsFactory{}, [fixed] { return fixed; }, u":");
+  Form->MessagesLog = &Controls;
+  Form->clients_connected = &Controls;
+  Form->CreateServer();
+  Form->start(u"0");
+  FPort = Form->Server()->Bindings[0]->BoundPort;
+}
+
+TFormHarness::~TFormHarness() {
+  Form->FormClose();
+  Window.RunPending();
+  Form.reset();
+}
+
+std::size_t TFormHarness::Upgraded() const {
+  std::size_t count = 0;
+  for (const TConnectionContext* context : Form->Server()->Contexts.Lock()) {
+    count += context->Connection->IOHandler->Tag == kHandshakeDone ? 1 : 0;
+  }
+  return count;
+}
+
+std::unique_ptr<TWsTestClient> TFormHarness::Connect() {
+  const std::size_t before = Upgraded();
+  auto client = std::make_unique<TWsTestClient>("127.0.0.1", FPort);
+  EXPECT_TRUE(client->Open());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (Upgraded() <= before && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_GT(Upgraded(), before);
+  return client;
+}
+
+bool TFormHarness::DrainUntil(const std::function<bool()>& pred, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    Window.RunPending();
+    if (pred()) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    Window.RunFor(std::chrono::milliseconds(10));
+  }
+}
+
+bool TFormHarness::WaitForEntries(std::size_t n, int timeoutMs) {
+  return DrainUntil([&] { return Controls.Entries.size() >= n; }, timeoutMs);
+}
+
+std::vector<std::string> TFormHarness::Messages(bool withSender) const {
+  std::vector<std::string> out;
+  const std::u16string separator = std::u16string(u"] - ") + kNow + u": ";
+  for (const std::u16string& entry : Controls.Entries) {
+    const std::size_t at = entry.find(separator);
+    if (entry.empty() || entry[0] != u'[' || at == std::u16string::npos) {
+      out.push_back("<malformed> " + U8(entry));
+      continue;
+    }
+    const std::string message = U8(entry.substr(at + separator.size()));
+    out.push_back(withSender ? "[" + U8(entry.substr(1, at - 1)) + "] " + message : message);
+  }
+  return out;
+}
+
+}  // namespace vantorix::test

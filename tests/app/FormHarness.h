@@ -1,0 +1,67 @@
+// Test harness for the server form: the form on a loopback listener with a test window-thread
+// queue drained by the test thread, recording controls and WebSocket clients.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/ServerControls.h"
+#include "app/ServerForm.h"
+#include "app/WindowThread.h"
+#include "tests/websocket/support/WsTestClient.h"
+
+namespace vantorix::test {
+
+inline constexpr int kWaitMs = 5000;
+
+std::u16string U16(const std::string& utf8);
+std::string U8(const std::u16string& text);
+
+// Records what the form shows; window thread only.
+class TRecordingControls final : public TLogControl, public TCounterLabel {
+ public:
+  void AddEntry(const std::u16string& entry) override { Entries.push_back(entry); }
+  void SetText(const std::u16string& text) override { Counts.push_back(text); }
+
+  std::vector<std::u16string> Entries;
+  std::vector<std::u16string> Counts;
+};
+
+// The form listening on 127.0.0.1 and a free port; log lines carry a fixed time.
+class TFormHarness {
+ public:
+  static constexpr const char16_t* kNow = u"2024-03-05 14:07:09: ";
+
+  TFormHarness();
+  // Closes the form, runs what it queued, then destroys it.
+  ~TFormHarness();
+
+  std::uint16_t Port() const { return FPort; }
+  // A client that has completed its opening handshake, once the server has marked its
+  // connection as upgraded (the 101 reaches the client a moment before that).
+  std::unique_ptr<TWsTestClient> Connect();
+  // Connections whose upgrade the server has answered.
+  std::size_t Upgraded() const;
+
+  // Runs queued procedures until pred holds or timeoutMs passes; gives pred's last value.
+  bool DrainUntil(const std::function<bool()>& pred, int timeoutMs = kWaitMs);
+  // Log messages so far without their "[sender] - time: : " prefix; sender kept when asked.
+  std::vector<std::string> Messages(bool withSender = false) const;
+  // Drains until the log holds at least n entries.
+  bool WaitForEntries(std::size_t n, int timeoutMs = kWaitMs);
+
+  TMainThreadQueue Window;
+  TRecordingControls Controls;
+  std::unique_ptr<TServerForm> Form;
+
+ private:
+  std::uint16_t FPort = 0;
+};
+
+}  // namespace vantorix::test

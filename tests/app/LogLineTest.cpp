@@ -1,0 +1,80 @@
+// Log line layout, the timestamp format and the time separator taken from a locale's format.
+#include "app/LogLine.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <string>
+
+namespace vantorix {
+namespace {
+
+std::tm At(int year, int month, int day, int hour, int minute, int second) {
+  std::tm t{};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  return t;
+}
+
+TEST(LogLineTest, TimestampPadsEveryFieldAndUsesTheSeparatorOnlyInTheTime) {
+  struct Case {
+    std::tm time;
+    std::u16string separator;
+    std::u16string expected;
+  };
+  const Case cases[] = {
+      {At(2024, 3, 5, 14, 7, 9), u":", u"2024-03-05 14:07:09"},
+      {At(2024, 12, 31, 23, 59, 59), u":", u"2024-12-31 23:59:59"},
+      {At(987, 1, 1, 0, 0, 0), u":", u"0987-01-01 00:00:00"},
+      {At(2024, 3, 5, 4, 7, 9), u".", u"2024-03-05 04.07.09"},
+      {At(2024, 3, 5, 4, 7, 9), u"h", u"2024-03-05 04h07h09"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FormatTimestamp(c.time, c.separator), c.expected);
+  }
+}
+
+TEST(LogLineTest, LineCarriesTwoSeparatorsAfterTheTimestamp) {
+  const std::u16string now = FormatTimestamp(At(2024, 3, 5, 14, 7, 9), u":") + u": ";
+  EXPECT_EQ(MakeLogLine(u"SERVER", now, u"Client Connected!"),
+            u"[SERVER] - 2024-03-05 14:07:09: : Client Connected!");
+  EXPECT_EQ(MakeLogLine(u"", now, u"Client Connected"),
+            u"[] - 2024-03-05 14:07:09: : Client Connected");
+  // A multi-line message stays one line text whose first line alone carries the prefix.
+  EXPECT_EQ(MakeLogLine(u"", now, u"{\r\n}"), u"[] - 2024-03-05 14:07:09: : {\r\n}");
+}
+
+TEST(LogLineTest, FormatNowAppendsColonSpaceToTheLocalTime) {
+  const auto when = std::chrono::system_clock::from_time_t(1'700'000'000);
+  const std::time_t seconds = 1'700'000'000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  EXPECT_EQ(FormatNow(when, u":"), FormatTimestamp(local, u":") + u": ");
+}
+
+TEST(LogLineTest, TimeSeparatorIsTheTextBetweenHourAndMinute) {
+  struct Case {
+    const char* format;
+    std::u16string expected;
+  };
+  const Case cases[] = {
+      {"%H:%M:%S", u":"}, {"%H.%M.%S", u"."}, {"%I:%M:%S %p", u":"}, {"%T", u":"},
+      {"%r", u":"},       {"%OH.%OM", u"."},  {"%k h %M", u" h "},   {"", u":"},
+      {"%H%M%S", u":"},   {"%p %l-%M", u"-"}, {"%H:%S", u":"},       {"%", u":"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(TimeSeparatorFromFormat(c.format), c.expected) << c.format;
+  }
+}
+
+TEST(LogLineTest, LocaleTimeSeparatorOfTheCLocaleIsColon) {
+  std::setlocale(LC_TIME, "C");
+  EXPECT_EQ(LocaleTimeSeparator(), u":");
+}
+
+}  // namespace
+}  // namespace vantorix

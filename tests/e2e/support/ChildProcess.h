@@ -1,0 +1,57 @@
+// A program started as a child process for end-to-end tests: its standard output read line by
+// line with a time-out, signals, and a bounded wait for its exit.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantorix::test {
+
+class TChildProcess {
+ public:
+  // Starts argv[0] with the arguments argv[1...] and this process's environment plus
+  // extraEnv ("NAME=value" entries, which win); its standard output goes to a pipe read by
+  // ReadLine, and so does its standard error with mergeStderr (else it is inherited). Throws
+  // std::runtime_error when it cannot start.
+  explicit TChildProcess(const std::vector<std::string>& argv, bool mergeStderr = false,
+                         const std::vector<std::string>& extraEnv = {});
+  // Kills the child with SIGKILL when it is still running and reaps it.
+  ~TChildProcess();
+  TChildProcess(const TChildProcess&) = delete;
+  TChildProcess& operator=(const TChildProcess&) = delete;
+
+  // The next line of standard output without its LF (and a CR before it), or nothing when no
+  // whole line arrives within timeout or the output has ended.
+  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
+
+  // Reads lines until one contains `part`, for at most timeout altogether; the lines read before
+  // it are appended to *skipped when given. Gives the matching line or nothing.
+  std::optional<std::string> WaitForLine(const std::string& part, std::chrono::milliseconds timeout,
+                                         std::vector<std::string>* skipped = nullptr);
+
+  void Signal(int signalNumber);
+
+  // Waits at most timeout for the child to end. Gives its exit status (128 + signal number when a
+  // signal ended it) or nothing when it is still running.
+  std::optional<int> WaitExit(std::chrono::milliseconds timeout);
+
+  pid_t Pid() const { return FPid; }
+
+ private:
+  pid_t FPid = -1;
+  int FOut = -1;
+  bool FReaped = false;
+  int FStatus = 0;
+  std::string FBuffer;
+  bool FEof = false;
+};
+
+// The port of the first "listening on ADDR:PORT" line of a server's output, read within timeout;
+// nothing when no such line comes.
+std::optional<int> WaitForListeningPort(TChildProcess& child, std::chrono::milliseconds timeout);
+
+}  // namespace vantorix::test
