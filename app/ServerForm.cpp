@@ -191,7 +191,12 @@ void TServerForm::OnWebSocketDisconnected(TConnectionContext* AContext) {
 
 void TServerForm::OnWebSocketExecute(TConnectionContext* AContext) {
   TIOHandler& io = *AContext->Connection->IOHandler;
-  io.CheckForData(10);
+  // The wait only lets bytes arrive; its result is unused. With a message already buffered
+  // (the connection loop's liveness check often reads the next one) it would cost 10 ms a
+  // message for nothing.
+  if (io.InputBufferIsEmpty()) {
+    io.CheckForData(10);
+  }
   const std::u16string text = TWebSocketIOHandlerHelper(io).ReadString();
   if (text.empty()) {
     return;
