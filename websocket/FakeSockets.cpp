@@ -160,7 +160,10 @@ std::ptrdiff_t TFaultyStreamSocket::Send(const std::uint8_t* data, std::size_t s
     throw TSocketError(FPlan.SendErrorCode);
   if (FPlan.MaxSendChunk > 0)
     size = std::min(size, FPlan.MaxSendChunk);
-  return FInner->Send(data, size);
+  const std::ptrdiff_t n = FInner->Send(data, size);
+  if (n > 0 && FPlan.AfterSend)
+    FPlan.AfterSend(data, static_cast<std::size_t>(n));
+  return n;
 }
 
 }  // namespace vantorix

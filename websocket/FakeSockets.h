@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -61,6 +62,9 @@ struct TFaultPlan {
   int SendErrorCode = 10054;
   std::size_t MaxReceiveChunk = 0;  // > 0: no Receive returns more bytes
   std::size_t MaxSendChunk = 0;     // > 0: no Send accepts more bytes
+  // Called on the sending thread with the bytes each Send handed to the inner socket, before
+  // that Send returns; not called when nothing was accepted or the Send raised.
+  std::function<void(const std::uint8_t* data, std::size_t size)> AfterSend;
 };
 
 // Wraps a socket and injects the faults of a plan; everything else is passed on.

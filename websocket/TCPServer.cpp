@@ -55,6 +55,10 @@ const TContextList::TItems& TContextList::LockList() {
   return FItems;
 }
 
+bool TContextList::TryLockList() {
+  return FMutex.try_lock();
+}
+
 void TContextList::UnlockList() {
   FMutex.unlock();
 }

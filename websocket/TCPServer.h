@@ -75,6 +75,9 @@ class TContextList {
 
   TLocked Lock() { return TLocked(*this); }
   const TItems& LockList();
+  // Takes the lock only if no one holds it, without waiting; true when taken (then release it
+  // with UnlockList()). Not for a thread that already holds it.
+  bool TryLockList();
   void UnlockList();
 
  private:

@@ -66,8 +66,16 @@ bool TWebSocketServer::DoExecute(TConnectionContext* AContext) {
       // Each step parses only what is buffered now; a request that does not qualify is
       // dropped and the next step tries again with later bytes.
       if (auto response = HandshakeResponse(HeadersParse(request), HashSHA1)) {
+        const TBytes answer = Utf8Encode(*response);
+        // A broadcast walks Contexts under its lock and writes only where Tag is 1. Writing the
+        // 101 and setting Tag under that same lock makes them one step for it: it runs wholly
+        // before (no 101 yet, skipped) or after (reached, its frame behind the 101). Setting Tag
+        // first instead would let a frame precede the 101. Lock order as a broadcast's: Contexts,
+        // then the handler's write lock. Deactivation closes the socket before it takes this
+        // lock, which ends a write blocked on a client that does not read.
+        auto list = Contexts.Lock();
         try {
-          c.Write(*response);
+          c.Write(answer, -1, 0);
         } catch (...) {
           // The client is gone; the execute loop notices.
         }

@@ -21,6 +21,8 @@ inline constexpr std::int32_t kHandshakeDone = 1;
 // first DoExecute calls (and later ones, until a qualifying request has come) wait up to 10 ms
 // for the upgrade request and answer it before OnExecute runs. Requests that do not qualify are
 // dropped without an answer; the connection stays open and pending.
+// The 101 answer is written and Tag set to 1 while the step holds the Contexts lock, so code
+// holding that lock never finds a connection with its 101 sent and Tag not yet 1.
 // Threading and failure as TCustomTCPServer.
 class TWebSocketServer : public TCustomTCPServer {
  public:

@@ -1,14 +1,17 @@
 // Concurrency of the server and the I/O handler: connections coming and going during
-// broadcasts, deactivation under load, concurrent writers, and Connected() beside a reader.
+// broadcasts, deactivation under load, concurrent writers, Connected() beside a reader, and a
+// broadcast meeting a handshake that is being answered.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <future>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "tests/websocket/ServerTestSupport.h"
+#include "tests/websocket/StepTestSupport.h"
 #include "tests/websocket/support/WsTestClient.h"
 #include "websocket/FakeSockets.h"
 
@@ -205,6 +208,82 @@ TEST(WebSocketConcurrency, ConnectedFromAnotherThreadNeverStealsTheReadersWakeUp
     ASSERT_TRUE(done) << "round " << round;
     EXPECT_EQ(reader.get(), 'k');
   }
+}
+
+bool Is101(const std::uint8_t* data, std::size_t size) {
+  return std::string_view(reinterpret_cast<const char*>(data), size).rfind("HTTP/1.1 101", 0) == 0;
+}
+
+// The app's broadcast holds the Contexts lock for its whole loop and writes only to connections
+// whose handshake is done (Tag 1). One that comes while the 101 response is being handed to the
+// socket must not find the connection with its 101 sent and Tag not yet 1: it would skip a
+// client that is ready, and that client would miss the message.
+TEST(WebSocketConcurrency, BroadcastDuringTheHandshakeAnswerReachesTheClientAfterThe101) {
+  std::thread broadcaster;
+  std::atomic<bool> started{false};
+  std::promise<void> decided;  // the broadcaster has looked at Tag, or found the lock held
+  std::atomic<int> tagSeen{0};
+  TStepFixture* fixture = nullptr;
+  TFaultPlan plan;
+  plan.AfterSend = [&](const std::uint8_t* data, std::size_t size) {
+    if (!Is101(data, size) || started.exchange(true))
+      return;
+    broadcaster = std::thread([&] {
+      TContextList& contexts = fixture->Server.Contexts;
+      TIOHandler& io = fixture->Io();
+      const bool wasFree = contexts.TryLockList();
+      if (!wasFree) {
+        decided.set_value();  // the handshake step goes on and releases the lock
+        contexts.LockList();
+      }
+      const int tag = io.Tag;
+      tagSeen = tag;
+      if (wasFree)
+        decided.set_value();  // before writing: the step still holds the write lock
+      if (tag == kHandshakeDone)
+        TWebSocketIOHandlerHelper(io).WriteString(u"hi");
+      contexts.UnlockList();
+    });
+    // Hold the step here until the broadcaster has either run its check or is queued on the
+    // lock, so the outcome does not depend on which thread the scheduler runs first.
+    decided.get_future().wait();
+  };
+  TStepFixture f(std::move(plan));
+  fixture = &f;
+  f.Server.DoConnect(f.Context.get());
+  f.Send(kRequest);
+  EXPECT_TRUE(f.Server.DoExecute(f.Context.get()));
+  ASSERT_TRUE(started) << "no 101 response was written";
+  broadcaster.join();
+  EXPECT_EQ(tagSeen, kHandshakeDone) << "the broadcast saw the connection between 101 and Tag 1";
+  EXPECT_EQ(f.Received(), kResponse + "\x81\x02hi");
+}
+
+// Deactivation closes every connection before it takes the Contexts lock. A handshake whose
+// answer cannot be handed over (a client that does not read) holds that lock while it waits to
+// write; the close must end the write so the lock is released, long before the write time-out.
+TEST(WebSocketConcurrency, ClosingTheConnectionReleasesAHandshakeBlockedOnItsAnswer) {
+  std::promise<void> blocked;
+  TFaultPlan plan;
+  plan.AfterSend = [&](const std::uint8_t* data, std::size_t size) {
+    if (Is101(data, size))
+      blocked.set_value();  // the pipe is full now; the rest of the answer waits
+  };
+  // Room for the whole request; the server's direction is filled up to 16 bytes short, so the
+  // answer gets 16 bytes in and then waits for a reader that never comes.
+  TStepFixture f(std::move(plan), kRequest.size());
+  const TBytes filler(kRequest.size() - 16, 'f');
+  f.Io().Write(filler);
+  f.Io().WriteTimeout = 600000;  // only the close can end the write in time
+  f.Server.DoConnect(f.Context.get());
+  f.Send(kRequest);
+  auto step = std::async(std::launch::async, [&] { return f.Server.DoExecute(f.Context.get()); });
+  blocked.get_future().wait();
+  f.Context->Connection->Disconnect(false);
+  EXPECT_EQ(f.Server.Contexts.Lock().Count(), 0u);  // the lock is free again
+  EXPECT_FALSE(step.get()) << "the step must find its connection closed";
+  EXPECT_EQ(f.Io().Tag, kHandshakeDone);
+  EXPECT_EQ(f.Received(), std::string(filler.begin(), filler.end()) + kResponse.substr(0, 16));
 }
 
 }  // namespace

@@ -2,56 +2,10 @@
 // failing response write.
 #include <gtest/gtest.h>
 
-#include <string>
+#include "tests/websocket/StepTestSupport.h"
 
-#include "websocket/FakeSockets.h"
-#include "websocket/WebSocketServer.h"
-
-namespace vantorix {
+namespace vantorix::test {
 namespace {
-
-// Exposes the connect and execute steps, so they run on a hand-made connection.
-class TStepServer : public TWebSocketServer {
- public:
-  using TWebSocketServer::DoConnect;
-  using TWebSocketServer::DoExecute;
-};
-
-const std::string kRequest =
-    "GET /chat HTTP/1.1\r\nHost: server.example.com\r\nUpgrade: websocket\r\n"
-    "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
-const std::string kResponse =
-    "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-    "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
-
-struct TStepFixture {
-  explicit TStepFixture(TFaultPlan plan = {}) {
-    auto pair = MakeMemorySocketPair();
-    Client = std::move(pair.Client);
-    auto handler = std::make_unique<TIOHandler>(
-        std::make_unique<TFaultyStreamSocket>(std::move(pair.Server), plan));
-    Context =
-        std::make_unique<TConnectionContext>(std::make_unique<TTCPConnection>(std::move(handler)));
-  }
-  void Send(const std::string& bytes) {
-    Client->Send(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-  }
-  std::string Received() {
-    std::string out;
-    std::uint8_t buf[512];
-    for (;;) {
-      const auto n = Client->Receive(buf, sizeof buf, false);
-      if (n <= 0)
-        return out;
-      out.append(reinterpret_cast<char*>(buf), static_cast<std::size_t>(n));
-    }
-  }
-  TIOHandler& Io() { return *Context->Connection->IOHandler; }
-
-  TStepServer Server;
-  std::unique_ptr<TMemoryStreamSocket> Client;
-  std::unique_ptr<TConnectionContext> Context;
-};
 
 TEST(HandshakeStep, TagGoesFromZeroToPendingToDone_Rfc6455Section4_2_2) {
   TStepFixture f;
@@ -109,4 +63,4 @@ TEST(HandshakeStep, AFailedResponseWriteStillMarksTheHandshakeDone) {
 }
 
 }  // namespace
-}  // namespace vantorix
+}  // namespace vantorix::test
