@@ -229,34 +229,12 @@ class TFormatter {
   }
 
   void WriteUnit(char16_t c) {
-    switch (c) {
-      case u'"':
-        FOut.append(u"\\\"");
-        break;
-      case u'\\':
-        FOut.append(u"\\\\");
-        break;
-      case u'/':
-        FOut.append(u"\\/");
-        break;
-      case 0x08:
-        FOut.append(u"\\b");
-        break;
-      case 0x09:
-        FOut.append(u"\\t");
-        break;
-      case 0x0A:
-        FOut.append(u"\\n");
-        break;
-      case 0x0C:
-        FOut.append(u"\\f");
-        break;
-      case 0x0D:
-        FOut.append(u"\\r");
-        break;
-      default:
-        FOut.push_back(c);
-    }
+    if (c == u'/')
+      FOut.append(u"\\/");
+    else if (const char16_t* escape = JsonShortEscape(c))
+      FOut.append(escape);
+    else
+      FOut.push_back(c);
   }
 
   std::u16string_view FText;

@@ -41,6 +41,29 @@ constexpr int JsonHexDigitValue(char16_t c) noexcept {
   return -1;
 }
 
+// The two-character escape of RFC 8259 section 7 for '"', '\\', BS, HT, LF, FF or CR; nullptr
+// for every other unit. Callers decide themselves what "/" and the other control units become.
+constexpr const char16_t* JsonShortEscape(char16_t c) noexcept {
+  switch (c) {
+    case u'"':
+      return u"\\\"";
+    case u'\\':
+      return u"\\\\";
+    case 0x08:
+      return u"\\b";
+    case 0x09:
+      return u"\\t";
+    case 0x0A:
+      return u"\\n";
+    case 0x0C:
+      return u"\\f";
+    case 0x0D:
+      return u"\\r";
+    default:
+      return nullptr;
+  }
+}
+
 // A double truncated toward zero as a signed 64-bit integer; 0 for a NaN or outside the range.
 std::int64_t TruncateToInt64(double value) noexcept;
 
