@@ -1,6 +1,7 @@
 // Device jobs: the connect / operate / disconnect shape shared by the four jobs.
 #include "device/DeviceJobs.h"
 
+#include <mutex>
 #include <string>
 
 #include "device/NetTermControl.h"
@@ -42,6 +43,31 @@ std::u16string Decimal(std::int32_t value) {
 
 std::u16string CannotConnect(const char16_t* prefix, const std::u16string& ip) {
   return prefix + ip + u" failed! Can not connect.";
+}
+
+using TDeleteOperation = std::u16string (TSDKHelper::*)(const std::u16string&,
+                                                        const std::u16string&);
+
+// The two deletion jobs: one operation per entry, taking its "enrollNumber" and the member
+// `argument`; the text of the last entry is the result ("" for none or no array).
+std::u16string DeleteEach(std::mutex& jobLock, TSDKHelper& terminal, const char16_t* job,
+                          const std::u16string& ip, const std::u16string& port,
+                          const std::u16string& key, TJsonArray* users, const char16_t* argument,
+                          TDeleteOperation operation) {
+  std::lock_guard guard(jobLock);
+  if (!terminal.Connect(ip, port, key)) {
+    return CannotConnect(job, ip);
+  }
+  TOpenConnection connection(terminal);
+  std::u16string result;
+  for (std::int32_t i = 0; users != nullptr && i < users->Count(); ++i) {
+    TJsonObject& entry = RecordAt(*users, i);
+    std::u16string number = entry.GetString(u"enrollNumber");
+    std::u16string value = entry.GetString(argument);
+    result = (terminal.*operation)(number, value);
+  }
+  connection.Close();
+  return result;
 }
 
 }  // namespace
@@ -92,40 +118,16 @@ std::u16string TDeviceJobs::deleteEnrolledDataFromDevice(const std::u16string& i
                                                          const std::u16string& port,
                                                          const std::u16string& key,
                                                          TJsonArray* users) {
-  std::lock_guard guard(fJobLock);
-  if (!terminal.Connect(ip, port, key)) {
-    return CannotConnect(u"delete from device:", ip);
-  }
-  TOpenConnection connection(terminal);
-  std::u16string result;
-  for (std::int32_t i = 0; users != nullptr && i < users->Count(); ++i) {
-    TJsonObject& entry = RecordAt(*users, i);
-    std::u16string number = entry.GetString(u"enrollNumber");
-    std::u16string option = entry.GetString(u"deleteOption");
-    result = terminal.deleteEnrollData(number, option);
-  }
-  connection.Close();
-  return result;
+  return DeleteEach(fJobLock, terminal, u"delete from device:", ip, port, key, users,
+                    u"deleteOption", &TSDKHelper::deleteEnrollData);
 }
 
 std::u16string TDeviceJobs::deleteFingerTemplateFromDevice(const std::u16string& ip,
                                                            const std::u16string& port,
                                                            const std::u16string& key,
                                                            TJsonArray* users) {
-  std::lock_guard guard(fJobLock);
-  if (!terminal.Connect(ip, port, key)) {
-    return CannotConnect(u"delete finger from device:", ip);
-  }
-  TOpenConnection connection(terminal);
-  std::u16string result;
-  for (std::int32_t i = 0; users != nullptr && i < users->Count(); ++i) {
-    TJsonObject& entry = RecordAt(*users, i);
-    std::u16string number = entry.GetString(u"enrollNumber");
-    std::u16string finger = entry.GetString(u"fingerIndex");
-    result = terminal.deleteFingerTemplate(number, finger);
-  }
-  connection.Close();
-  return result;
+  return DeleteEach(fJobLock, terminal, u"delete finger from device:", ip, port, key, users,
+                    u"fingerIndex", &TSDKHelper::deleteFingerTemplate);
 }
 
 }  // namespace vantorix

@@ -15,6 +15,15 @@ bool ValidFinger(std::int32_t finger) {
   return finger >= 0 && finger < kFingerSlots;
 }
 
+// A deletion of one user's data: the enrolment number, and the backup number or finger index.
+TLinkRequest UserDeletion(TLinkOp op, const std::u16string& enrollNumber, std::int32_t value) {
+  TLinkRequest request;
+  request.op = op;
+  request.user.enrollNumber = enrollNumber;
+  request.value = value;
+  return request;
+}
+
 }  // namespace
 
 TNetTermControl::TNetTermControl(TNetTermOptions options, std::unique_ptr<TLinkChannel> channel)
@@ -266,22 +275,14 @@ bool TNetTermControl::SetUserTemplate(std::int32_t, const std::u16string& Enroll
 
 bool TNetTermControl::DeleteEnrollData(std::int32_t, const std::u16string& EnrollNumber,
                                        std::int32_t BackupNumber) {
-  TLinkRequest request;
-  request.op = TLinkOp::kDeleteEnroll;
-  request.user.enrollNumber = EnrollNumber;
-  request.value = BackupNumber;
   fTemplatesLoaded = false;
-  return Simple(request);
+  return Simple(UserDeletion(TLinkOp::kDeleteEnroll, EnrollNumber, BackupNumber));
 }
 
 bool TNetTermControl::DeleteUserTemplate(std::int32_t, const std::u16string& EnrollNumber,
                                          std::int32_t FingerIndex) {
-  TLinkRequest request;
-  request.op = TLinkOp::kDeleteTemplate;
-  request.user.enrollNumber = EnrollNumber;
-  request.value = FingerIndex;
   fTemplatesLoaded = false;
-  return Simple(request);
+  return Simple(UserDeletion(TLinkOp::kDeleteTemplate, EnrollNumber, FingerIndex));
 }
 
 bool TNetTermControl::RefreshData(std::int32_t) {

@@ -17,6 +17,23 @@ std::u16string Decimal(std::int32_t value) {
   return {digits.begin(), digits.end()};
 }
 
+// The text of one deletion call that returned `deleted` for the backup number or finger index
+// `which`. Success makes the terminal reload its data. Deleting "everything of the user" where
+// nothing is left fails with code 0; that is the state the caller asked for, so it succeeds too.
+std::u16string DeletionResult(TTermControl& control, std::int32_t machine, bool deleted,
+                              std::int32_t which, std::u16string success) {
+  if (deleted) {
+    control.RefreshData(machine);
+    return success;
+  }
+  std::int32_t code = 0;
+  control.GetLastError(code);
+  if (code == 0 && which == kAllOfUser) {
+    return success;
+  }
+  return u"*Operation failed,ErrorCode=" + Decimal(code);
+}
+
 // Disables the terminal's own keypad and reader for bulk work and re-enables it on every exit.
 // Finish() runs the normal closing calls and lets their failures through; the destructor runs
 // them only when an exception is already leaving, and then keeps that exception unchanged.
@@ -206,39 +223,21 @@ std::u16string TSDKHelper::setAllUserFPInfo(TJsonArray& users) {
 std::u16string TSDKHelper::deleteEnrollData(const std::u16string& sUserID,
                                             const std::u16string& sOption) {
   const std::int32_t M = iMachineNumber;
-  std::int32_t code = 0;
   std::int32_t backup = TextToInt(sOption);
   std::u16string success =
       u"SSR_DeleteEnrollData,UserID=" + sUserID + u" BackupNumber=" + Decimal(backup);
-  if (axTerm1->DeleteEnrollData(M, sUserID, backup)) {
-    axTerm1->RefreshData(M);
-    return success;
-  }
-  axTerm1->GetLastError(code);
-  // Deleting "everything of the user" where nothing is left fails with code 0; that is the state
-  // the caller asked for.
-  if (code == 0 && backup == kAllOfUser) {
-    return success;
-  }
-  return u"*Operation failed,ErrorCode=" + Decimal(code);
+  const bool deleted = axTerm1->DeleteEnrollData(M, sUserID, backup);
+  return DeletionResult(*axTerm1, M, deleted, backup, std::move(success));
 }
 
 std::u16string TSDKHelper::deleteFingerTemplate(const std::u16string& sUserID,
                                                 const std::u16string& sFingerIdx) {
   const std::int32_t M = iMachineNumber;
-  std::int32_t code = 0;
   std::int32_t finger = TextToInt(sFingerIdx);
   std::u16string success =
       u"SSR_DelUserTmpExt,UserID=" + sUserID + u" FingerIndex=" + Decimal(finger);
-  if (axTerm1->DeleteUserTemplate(M, sUserID, finger)) {
-    axTerm1->RefreshData(M);
-    return success;
-  }
-  axTerm1->GetLastError(code);
-  if (code == 0 && finger == kAllOfUser) {
-    return success;
-  }
-  return u"*Operation failed,ErrorCode=" + Decimal(code);
+  const bool deleted = axTerm1->DeleteUserTemplate(M, sUserID, finger);
+  return DeletionResult(*axTerm1, M, deleted, finger, std::move(success));
 }
 
 }  // namespace vantorix

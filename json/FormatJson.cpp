@@ -5,6 +5,8 @@
 #include <exception>
 #include <vector>
 
+#include "json/JsonInternal.h"
+
 namespace vantorix {
 
 namespace {
@@ -156,16 +158,6 @@ class TFormatter {
     return true;
   }
 
-  static int HexValue(char16_t c) {
-    if (c >= u'0' && c <= u'9')
-      return c - u'0';
-    if (c >= u'a' && c <= u'f')
-      return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F')
-      return c - u'A' + 10;
-    return -1;
-  }
-
   // RFC 8259 section 7: decodes every escape, rejects raw units below U+0020, and writes the
   // log's escaping (which also escapes "/" and leaves other control units raw).
   bool String() {
@@ -218,7 +210,7 @@ class TFormatter {
               return false;
             unsigned value = 0;
             for (int k = 0; k < 4; ++k) {
-              const int digit = HexValue(FText[FPos++]);
+              const int digit = JsonHexDigitValue(FText[FPos++]);
               if (digit < 0)
                 return false;
               value = value * 16 + static_cast<unsigned>(digit);
@@ -237,34 +229,12 @@ class TFormatter {
   }
 
   void WriteUnit(char16_t c) {
-    switch (c) {
-      case u'"':
-        FOut.append(u"\\\"");
-        break;
-      case u'\\':
-        FOut.append(u"\\\\");
-        break;
-      case u'/':
-        FOut.append(u"\\/");
-        break;
-      case 0x08:
-        FOut.append(u"\\b");
-        break;
-      case 0x09:
-        FOut.append(u"\\t");
-        break;
-      case 0x0A:
-        FOut.append(u"\\n");
-        break;
-      case 0x0C:
-        FOut.append(u"\\f");
-        break;
-      case 0x0D:
-        FOut.append(u"\\r");
-        break;
-      default:
-        FOut.push_back(c);
-    }
+    if (c == u'/')
+      FOut.append(u"\\/");
+    else if (const char16_t* escape = JsonShortEscape(c))
+      FOut.append(escape);
+    else
+      FOut.push_back(c);
   }
 
   std::u16string_view FText;

@@ -431,46 +431,31 @@ std::int32_t TJsonValueRef::AsInt() const {
   return FValue ? JsonValueAsInt(*FValue) : 0;
 }
 
-TJsonArray* TJsonValueRef::AsArray() {
+template <class TNode>
+TNode* TJsonValueRef::AsContainer(TJsonKind kind, const char* kindName) {
   if (!FValue) {
     TJsonMember& member = FOwner->FMembers.emplace_back();
     member.Name = FName;
     FValue = &member.Value;
   }
-  switch (FValue->FKind) {
-    case jkNone: {
-      auto array = std::make_unique<TJsonArray>();
-      TJsonArray* result = array.get();
-      FValue->FNode = std::move(array);
-      FValue->FKind = jkArray;
-      return result;
-    }
-    case jkArray:
-      return static_cast<TJsonArray*>(FValue->FNode.get());
-    default:
-      ThrowJsonCast(JsonKindName(FValue->FKind), "Array");
+  if (FValue->FKind == jkNone) {
+    auto node = std::make_unique<TNode>();
+    TNode* result = node.get();
+    FValue->FNode = std::move(node);
+    FValue->FKind = kind;
+    return result;
   }
+  if (FValue->FKind == kind)
+    return static_cast<TNode*>(FValue->FNode.get());
+  ThrowJsonCast(JsonKindName(FValue->FKind), kindName);
+}
+
+TJsonArray* TJsonValueRef::AsArray() {
+  return AsContainer<TJsonArray>(jkArray, "Array");
 }
 
 TJsonObject* TJsonValueRef::AsObject() {
-  if (!FValue) {
-    TJsonMember& member = FOwner->FMembers.emplace_back();
-    member.Name = FName;
-    FValue = &member.Value;
-  }
-  switch (FValue->FKind) {
-    case jkNone: {
-      auto object = std::make_unique<TJsonObject>();
-      TJsonObject* result = object.get();
-      FValue->FNode = std::move(object);
-      FValue->FKind = jkObject;
-      return result;
-    }
-    case jkObject:
-      return static_cast<TJsonObject*>(FValue->FNode.get());
-    default:
-      ThrowJsonCast(JsonKindName(FValue->FKind), "Object");
-  }
+  return AsContainer<TJsonObject>(jkObject, "Object");
 }
 
 }  // namespace vantorix

@@ -169,6 +169,9 @@ class TJsonValueRef {
   friend class TJsonArray;
   explicit TJsonValueRef(TJsonValue& value) noexcept : FValue(&value) {}
   TJsonValueRef(TJsonObject& owner, std::u16string_view name) : FOwner(&owner), FName(name) {}
+  // AsArray and AsObject for container class TNode of kind `kind`; defined in the .cpp.
+  template <class TNode>
+  TNode* AsContainer(TJsonKind kind, const char* kindName);
 
   TJsonValue* FValue = nullptr;
   TJsonObject* FOwner = nullptr;

@@ -30,6 +30,40 @@ const char16_t* ScanStringToken(const char16_t* p, const char16_t* end) noexcept
 // First unit in [p, end) that the writer escapes: '"', '\\' or a unit below U+0020.
 const char16_t* ScanEscapable(const char16_t* p, const char16_t* end) noexcept;
 
+// Value of one hexadecimal digit (either case), or -1 for any other unit.
+constexpr int JsonHexDigitValue(char16_t c) noexcept {
+  if (c >= u'0' && c <= u'9')
+    return c - u'0';
+  if (c >= u'a' && c <= u'f')
+    return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F')
+    return c - u'A' + 10;
+  return -1;
+}
+
+// The two-character escape of RFC 8259 section 7 for '"', '\\', BS, HT, LF, FF or CR; nullptr
+// for every other unit. Callers decide themselves what "/" and the other control units become.
+constexpr const char16_t* JsonShortEscape(char16_t c) noexcept {
+  switch (c) {
+    case u'"':
+      return u"\\\"";
+    case u'\\':
+      return u"\\\\";
+    case 0x08:
+      return u"\\b";
+    case 0x09:
+      return u"\\t";
+    case 0x0A:
+      return u"\\n";
+    case 0x0C:
+      return u"\\f";
+    case 0x0D:
+      return u"\\r";
+    default:
+      return nullptr;
+  }
+}
+
 // A double truncated toward zero as a signed 64-bit integer; 0 for a NaN or outside the range.
 std::int64_t TruncateToInt64(double value) noexcept;
 

@@ -79,16 +79,6 @@ bool IsWordUnit(char16_t c) {
   return IsLetter(c) || IsDigit(c) || c == u'_';
 }
 
-int HexValue(char16_t c) {
-  if (c >= u'0' && c <= u'9')
-    return c - u'0';
-  if (c >= u'a' && c <= u'f')
-    return c - u'a' + 10;
-  if (c >= u'A' && c <= u'F')
-    return c - u'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 class TJsonReader {
@@ -357,7 +347,7 @@ class TJsonReader {
     unsigned value = 0;
     for (std::size_t k = 0; k < 4; ++k) {
       const char16_t u = FText[p + k];
-      const int digit = HexValue(u);
+      const int digit = JsonHexDigitValue(u);
       if (digit < 0) {
         if (u == u'\n' || u == u'\r')
           throw EJsonParseError("Invalid character in string", p + k);

@@ -139,33 +139,12 @@ class TJsonWriter {
       if (p == end)
         break;
       const char16_t c = *p++;
-      switch (c) {
-        case u'"':
-          FOut.append(u"\\\"");
-          break;
-        case u'\\':
-          FOut.append(u"\\\\");
-          break;
-        case 0x08:
-          FOut.append(u"\\b");
-          break;
-        case 0x09:
-          FOut.append(u"\\t");
-          break;
-        case 0x0A:
-          FOut.append(u"\\n");
-          break;
-        case 0x0C:
-          FOut.append(u"\\f");
-          break;
-        case 0x0D:
-          FOut.append(u"\\r");
-          break;
-        default: {
-          static constexpr char16_t kHex[] = u"0123456789abcdef";
-          const char16_t escape[] = {u'\\', u'u', u'0', u'0', kHex[c >> 4], kHex[c & 0xF]};
-          FOut.append(escape, 6);
-        }
+      if (const char16_t* escape = JsonShortEscape(c)) {
+        FOut.append(escape);
+      } else {
+        static constexpr char16_t kHex[] = u"0123456789abcdef";
+        const char16_t unicode[] = {u'\\', u'u', u'0', u'0', kHex[c >> 4], kHex[c & 0xF]};
+        FOut.append(unicode, 6);
       }
     }
     FOut.push_back(u'"');

@@ -1,23 +1,10 @@
 // Text-to-integer conversion: decimal or "$"/"x"/"0x"-prefixed hexadecimal, 32-bit signed.
 #include "json/TextToInt.h"
 
+#include "json/JsonInternal.h"
 #include "json/JsonUtf8.h"
 
 namespace vantorix {
-
-namespace {
-
-int HexDigitValue(char16_t c) noexcept {
-  if (c >= u'0' && c <= u'9')
-    return c - u'0';
-  if (c >= u'a' && c <= u'f')
-    return c - u'a' + 10;
-  if (c >= u'A' && c <= u'F')
-    return c - u'A' + 10;
-  return -1;
-}
-
-}  // namespace
 
 std::optional<std::int32_t> TryTextToInt(std::u16string_view text) noexcept {
   std::size_t i = 0;
@@ -45,7 +32,7 @@ std::optional<std::int32_t> TryTextToInt(std::u16string_view text) noexcept {
     // (so "-$80000000" is the smallest value, not an overflow).
     std::uint32_t value = 0;
     for (; i < n; ++i) {
-      const int digit = HexDigitValue(text[i]);
+      const int digit = JsonHexDigitValue(text[i]);
       if (digit < 0)
         return std::nullopt;
       if (value > 0x0FFFFFFFu)
