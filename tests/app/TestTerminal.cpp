@@ -1,9 +1,8 @@
-// The simulated terminal process for the server form's tests.
+// The in-process simulated terminal for the server form's tests.
 #include "tests/app/TestTerminal.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,23 +24,15 @@ std::unique_ptr<TJsonObject> ReadUsers(const std::string& port) {
 }  // namespace
 
 TTestTerminal::TTestTerminal(TTerminalSetup setup) {
-  std::vector<std::string> argv = {VANTORIX_TERMINAL_PATH, "--listen", "127.0.0.1:0"};
-  if (setup.Demo) {
-    argv.push_back("--demo");
-  }
+  TTerminalOptions options;
+  options.host = "127.0.0.1";
+  options.port = 0;
+  options.demo = setup.Demo;
+  FServer = std::make_unique<TTerminalServer>(options);
   if (setup.Delay.count() > 0) {
-    argv.push_back("--delay");
-    argv.push_back(std::to_string(setup.Delay.count()));
+    FServer->DelayAnswers(setup.Delay);
   }
-  FProcess = std::make_unique<TChildProcess>(argv);
-  const std::optional<int> port = WaitForListeningPort(*FProcess, std::chrono::seconds(10));
-  EXPECT_TRUE(port) << "vantorix-terminal did not start";
-  FPort = port.value_or(0);
-}
-
-TTestTerminal::~TTestTerminal() {
-  FProcess->Signal(SIGTERM);
-  FProcess->WaitExit(std::chrono::seconds(10));
+  FServer->Start();
 }
 
 std::vector<std::string> TTestTerminal::UserIds() const {

@@ -1,5 +1,5 @@
-// A simulated terminal for the server form's tests: vantorix-terminal on a free loopback port,
-// and what the tests read back from it through the device jobs.
+// A simulated terminal for the server form's tests: the simulator in-process on a free loopback
+// port, and what the tests read back from it through the device jobs.
 #pragma once
 
 #include <chrono>
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/e2e/support/ChildProcess.h"
+#include "terminal/TerminalServer.h"
 
 namespace vantorix::test {
 
@@ -20,12 +20,10 @@ struct TTerminalSetup {
 
 class TTestTerminal {
  public:
-  // Starts the simulator and waits for its port; a failure to start fails the current test.
+  // Starts the simulator; it accepts connections once the constructor returns.
   explicit TTestTerminal(TTerminalSetup setup = {});
-  // Stops it with SIGTERM (SIGKILL when it does not end in time).
-  ~TTestTerminal();
 
-  std::string PortText() const { return std::to_string(FPort); }
+  std::string PortText() const { return std::to_string(FServer->Port()); }
   // Enrolment numbers of the stored users and the number of their templates, read through a
   // device job of our own.
   std::vector<std::string> UserIds() const;
@@ -34,8 +32,7 @@ class TTestTerminal {
   std::vector<std::pair<std::string, int>> Templates() const;
 
  private:
-  std::unique_ptr<TChildProcess> FProcess;
-  int FPort = 0;
+  std::unique_ptr<TTerminalServer> FServer;
 };
 
 // A loopback port where nothing listens.
