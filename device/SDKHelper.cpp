@@ -10,7 +10,8 @@ namespace vantorix {
 
 namespace {
 
-constexpr std::int32_t kAllOfUser = 11;
+// Backup number 11: every fingerprint of the user. A finger index of 11 is treated alike.
+constexpr std::int32_t kAllFingers = 11;
 
 std::u16string Decimal(std::int32_t value) {
   std::string digits = std::to_string(value);
@@ -18,8 +19,8 @@ std::u16string Decimal(std::int32_t value) {
 }
 
 // The text of one deletion call that returned `deleted` for the backup number or finger index
-// `which`. Success makes the terminal reload its data. Deleting "everything of the user" where
-// nothing is left fails with code 0; that is the state the caller asked for, so it succeeds too.
+// `which`. Success makes the terminal reload its data. Deleting all fingerprints of a user who
+// has none left fails with code 0; that is the state the caller asked for, so it succeeds too.
 std::u16string DeletionResult(TTermControl& control, std::int32_t machine, bool deleted,
                               std::int32_t which, std::u16string success) {
   if (deleted) {
@@ -28,7 +29,7 @@ std::u16string DeletionResult(TTermControl& control, std::int32_t machine, bool 
   }
   std::int32_t code = 0;
   control.GetLastError(code);
-  if (code == 0 && which == kAllOfUser) {
+  if (code == 0 && which == kAllFingers) {
     return success;
   }
   return u"*Operation failed,ErrorCode=" + Decimal(code);

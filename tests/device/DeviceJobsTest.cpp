@@ -120,7 +120,9 @@ TEST_F(DeviceJobsTest, InvalidEntriesRaiseAfterConnectingAndDisconnect) {
        "'2x' is not a valid integer value"},
       {u"[null]", false, "Cannot cast null into Object"},
       {u"[[]]", true, "Cannot cast Array into Object"},
-      {u"[{\"enrollNumber\":{},\"deleteOption\":1}]", false, "Cannot cast Object into String"},
+      // "enrollNumber" is read before the option.
+      {u"[{\"deleteOption\":[],\"enrollNumber\":{}}]", false, "Cannot cast Object into String"},
+      {u"[{\"fingerIndex\":[],\"enrollNumber\":{}}]", true, "Cannot cast Object into String"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(Narrow(c.users));

@@ -273,6 +273,41 @@ TEST_F(SDKHelperTest, InvalidRecordsRaiseAndStillReEnable) {
   }
 }
 
+// Members are read in a fixed order, whatever order the record lists them in: of two invalid
+// members the one read first raises.
+TEST_F(SDKHelperTest, WriteReadsMembersInItsOwnOrder) {
+  ConnectOrFail();
+  struct TCase {
+    std::u16string record;
+    std::string message;
+  };
+  const std::u16string user = u"\"enrollNumber\":\"1\",\"fpCount\":1,\"fpTemplates\":";
+  const TCase cases[] = {
+      {u"{\"enabled\":[],\"enrollNumber\":{}}", "Cannot cast Object into String"},
+      {u"{\"name\":{},\"enabled\":[]}", "Cannot cast Array into Bool"},
+      {u"{\"cardNumber\":[],\"name\":{}}", "Cannot cast Object into String"},
+      {u"{\"privilege\":\"p\",\"cardNumber\":[]}", "Cannot cast Array into String"},
+      {u"{\"fpCount\":\"f\",\"privilege\":\"p\"}", "'p' is not a valid floating point value"},
+      {u"{\"password\":[],\"fpCount\":\"f\"}", "'f' is not a valid floating point value"},
+      {u"{" + user + u"[{\"fingerIndex\":\"g\",\"flag\":\"f\"}]}",
+       "'f' is not a valid floating point value"},
+      {u"{" + user + u"[{\"templateData\":[],\"fingerIndex\":\"g\"}]}",
+       "'g' is not a valid floating point value"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.record));
+    auto array = ParseArray(u"[" + c.record + u"]");
+    try {
+      helper.setAllUserFPInfo(*array);
+      ADD_FAILURE() << "no exception";
+    } catch (const std::exception& e) {
+      EXPECT_EQ(std::string(e.what()), c.message);
+    }
+    EXPECT_EQ(control.calls.Count("SetUserTemplate"), 0);
+    control.calls.Take();
+  }
+}
+
 // A control that raises passes its exception on unchanged; the terminal is re-enabled anyway.
 TEST_F(SDKHelperTest, ControlFailuresPassThroughAndReEnable) {
   sim.server->Edit([](TTerminalStore& store) {
