@@ -309,6 +309,10 @@ TEST_F(DispatcherTest, InvalidCommandEndsOnlyThatConnection) {
       {R"({"act":"echo","state":"p","devices":5})", 0},
       {R"({"act":["echo"],"state":"p"})", 0},
       {R"({"act":"echo","state":{"a":1}})", 0},
+      {R"({"act":"echo","state":"p","devices":null})", 0},
+      {R"({"act":null,"state":"p"})", 0},
+      {R"({"act":"synctodevice","state":"p","devices":[],"users":{"enrollNumber":"1"}})", 0},
+      {R"({"act":"getfromdevice","state":"p","ip":["127.0.0.1"]})", 0},
   };
   auto bystander = H.Connect();
   std::size_t clients = 1;
@@ -332,6 +336,16 @@ TEST_F(DispatcherTest, InvalidCommandEndsOnlyThatConnection) {
     }
     return disconnects == clients - 1;
   }));
+  // Nothing but the connect and disconnect lines, the probes and the start of the one job that
+  // raised was logged: a failure that escapes an act leaves no line of its own.
+  const std::string probe = Indented(U8(
+      TJsonNode::Parse(u"{\"act\":\"echo\",\"state\":\"probe\",\"devices\":[]}")->ToJSON(false)));
+  for (const std::string& m : H.Messages()) {
+    const bool known = m == "Client Connected" || m == "Client Connected!" ||
+                       m.rfind("Port=", 0) == 0 || m == "Client disconnected" || m == "0" ||
+                       m == probe || m == "sync in progress to:127.0.0.1";
+    EXPECT_TRUE(known) << m;
+  }
 }
 
 TEST_F(DispatcherTest, StatusTextsAreEscapedIntoValidJson) {
