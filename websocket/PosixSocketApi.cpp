@@ -273,13 +273,17 @@ class TDescriptor {
 
 class TPosixStreamSocket final : public TStreamSocket {
  public:
-  explicit TPosixStreamSocket(int fd) : FDescriptor(fd) {
+  // peer: the address accept returned, or null to ask the socket. getpeername fails on a
+  // connection the peer has already reset, accept's address is there all the same.
+  TPosixStreamSocket(int fd, const sockaddr_storage* peer) : FDescriptor(fd) {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
       FLocal = FromSockaddr(ss);
     len = sizeof ss;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
+    if (peer != nullptr)
+      FPeer = FromSockaddr(*peer);
+    else if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
       FPeer = FromSockaddr(ss);
   }
 
@@ -367,14 +371,17 @@ class TPosixListenSocket final : public TListenSocket {
     } catch (const TSocketError&) {
       return nullptr;
     }
-    const int fd = ::accept4(use.Fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    sockaddr_storage peer{};
+    socklen_t peerLen = sizeof peer;
+    const int fd = ::accept4(use.Fd(), reinterpret_cast<sockaddr*>(&peer), &peerLen,
+                             SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0)
       return nullptr;
     // Accepted sockets stay blocking: every call passes MSG_DONTWAIT and waits with poll.
     const int fl = ::fcntl(fd, F_GETFL);
     if (fl >= 0)
       ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-    return std::make_unique<TPosixStreamSocket>(fd);
+    return std::make_unique<TPosixStreamSocket>(fd, &peer);
   }
 
   TSocketAddress LocalAddress() const override {
@@ -441,7 +448,7 @@ class TPosixSocketApi final : public TSocketApi {
         throw TSocketError(PlatformErrorToWinsock(err));
     }
     ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-    return std::make_unique<TPosixStreamSocket>(guard.Release());
+    return std::make_unique<TPosixStreamSocket>(guard.Release(), nullptr);
   }
 };
 

@@ -590,3 +590,32 @@ TEST(TcpServer, ReadsOnAConnectionWhosePeerClosedOverRealSockets) {
 
 }  // namespace
 }  // namespace vantorix::test
+
+namespace vantorix::test {
+namespace {
+
+// A client that resets before the listener gets to it still has its address: the peer is taken
+// from what accept returns, since getpeername fails on a connection that is already reset.
+TEST(TcpServer, PeerAddressOfAConnectionResetBeforeItWasAccepted) {
+  TSocketApi& api = PlatformSocketApi();
+  std::unique_ptr<TListenSocket> listener = api.OpenListener(TIPVersion::IPv4);
+  listener->Bind(u"127.0.0.1", 0);
+  listener->Listen(15);
+  const std::uint16_t port = listener->LocalAddress().Port;
+  std::uint16_t clientPort = 0;
+  {
+    TWsTestClient client("127.0.0.1", port);
+    clientPort = client.LocalPort();
+    client.Reset();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::unique_ptr<TStreamSocket> accepted = listener->Accept(2000);
+  ASSERT_NE(accepted, nullptr);
+  EXPECT_EQ(Utf8EncodeString(accepted->PeerAddress().IP), "127.0.0.1");
+  EXPECT_EQ(accepted->PeerAddress().Port, clientPort);
+  EXPECT_EQ(Utf8EncodeString(accepted->LocalAddress().IP), "127.0.0.1");
+  EXPECT_EQ(accepted->LocalAddress().Port, port);
+}
+
+}  // namespace
+}  // namespace vantorix::test
