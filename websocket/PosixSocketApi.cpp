@@ -6,11 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "websocket/SocketApi.h"
@@ -178,6 +180,9 @@ socklen_t ToSockaddr(TIPVersion version, const std::u16string& ip, std::uint16_t
   }
   return sizeof(sockaddr_in);
 }
+
+// Wait after an accept that failed for want of resources.
+constexpr int kAcceptRetryMs = 50;
 
 // Polls one descriptor, restarting after signals with the remaining time.
 bool PollFor(int fd, short events, int timeoutMs) {
@@ -375,8 +380,15 @@ class TPosixListenSocket final : public TListenSocket {
     socklen_t peerLen = sizeof peer;
     const int fd = ::accept4(use.Fd(), reinterpret_cast<sockaddr*>(&peer), &peerLen,
                              SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0)
+    if (fd < 0) {
+      // Out of descriptors or memory, the pending connection keeps the socket readable and the
+      // next poll returns at once: wait here instead, so the listener does not spin on a core.
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(
+            std::min(timeoutMs < 0 ? kAcceptRetryMs : timeoutMs, kAcceptRetryMs)));
+      }
       return nullptr;
+    }
     // Accepted sockets stay blocking: every call passes MSG_DONTWAIT and waits with poll.
     const int fl = ::fcntl(fd, F_GETFL);
     if (fl >= 0)
