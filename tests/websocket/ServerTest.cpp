@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <stdexcept>
@@ -637,8 +638,9 @@ void AcceptWithoutDescriptorsWaitsAndExit() {
   TWsTestClient client("127.0.0.1", listener->LocalAddress().Port);
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = 256;
-  setrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = std::min<rlim_t>(256, limit.rlim_max);
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+    std::_Exit(3);
   while (::dup(0) >= 0) {
   }
   int quickReturns = 0;
