@@ -187,7 +187,10 @@ bool TIOHandler::Connected() {
     } catch (const TSocketError& e) {
       if (IsConnectionLostCode(e.Code()))
         return InputBuffer.SizeLocked() > 0;
-      throw;
+      // A receive time-out is no news here, as in the receive step; it must not escape a
+      // broadcaster's look at another connection.
+      if (e.Code() != kWsaETimedOut)
+        throw;
     }
     DisconnectCheckLocked(false, false);
   }

@@ -6,11 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "websocket/SocketApi.h"
@@ -179,6 +181,9 @@ socklen_t ToSockaddr(TIPVersion version, const std::u16string& ip, std::uint16_t
   return sizeof(sockaddr_in);
 }
 
+// Wait after an accept that failed for want of resources.
+constexpr int kAcceptRetryMs = 50;
+
 // Polls one descriptor, restarting after signals with the remaining time.
 bool PollFor(int fd, short events, int timeoutMs) {
   using Clock = std::chrono::steady_clock;
@@ -273,13 +278,17 @@ class TDescriptor {
 
 class TPosixStreamSocket final : public TStreamSocket {
  public:
-  explicit TPosixStreamSocket(int fd) : FDescriptor(fd) {
+  // peer: the address accept returned, or null to ask the socket. getpeername fails on a
+  // connection the peer has already reset, accept's address is there all the same.
+  TPosixStreamSocket(int fd, const sockaddr_storage* peer) : FDescriptor(fd) {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
       FLocal = FromSockaddr(ss);
     len = sizeof ss;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
+    if (peer != nullptr)
+      FPeer = FromSockaddr(*peer);
+    else if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
       FPeer = FromSockaddr(ss);
   }
 
@@ -367,14 +376,24 @@ class TPosixListenSocket final : public TListenSocket {
     } catch (const TSocketError&) {
       return nullptr;
     }
-    const int fd = ::accept4(use.Fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0)
+    sockaddr_storage peer{};
+    socklen_t peerLen = sizeof peer;
+    const int fd = ::accept4(use.Fd(), reinterpret_cast<sockaddr*>(&peer), &peerLen,
+                             SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      // Out of descriptors or memory, the pending connection keeps the socket readable and the
+      // next poll returns at once: wait here instead, so the listener does not spin on a core.
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(
+            std::min(timeoutMs < 0 ? kAcceptRetryMs : timeoutMs, kAcceptRetryMs)));
+      }
       return nullptr;
+    }
     // Accepted sockets stay blocking: every call passes MSG_DONTWAIT and waits with poll.
     const int fl = ::fcntl(fd, F_GETFL);
     if (fl >= 0)
       ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-    return std::make_unique<TPosixStreamSocket>(fd);
+    return std::make_unique<TPosixStreamSocket>(fd, &peer);
   }
 
   TSocketAddress LocalAddress() const override {
@@ -441,7 +460,7 @@ class TPosixSocketApi final : public TSocketApi {
         throw TSocketError(PlatformErrorToWinsock(err));
     }
     ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-    return std::make_unique<TPosixStreamSocket>(guard.Release());
+    return std::make_unique<TPosixStreamSocket>(guard.Release(), nullptr);
   }
 };
 

@@ -190,6 +190,33 @@ TEST(IOHandler, FailingTheNthReceive) {
   }
 }
 
+// Connected() looks at the socket once: a lost connection is false, a receive time-out is no
+// news (still connected, nothing raised), any other error is raised.
+TEST(IOHandler, ConnectedWhenItsReceiveFails) {
+  struct TCase {
+    int Code;
+    const char* Expected;
+  };
+  for (const TCase& c : {TCase{10053, "false"}, TCase{10054, "false"}, TCase{10058, "false"},
+                         TCase{10060, "true"}, TCase{10022, "raised"}}) {
+    SCOPED_TRACE(c.Code);
+    auto pair = MakeMemorySocketPair();
+    TFaultPlan plan;
+    plan.FailReceiveAt = 1;
+    plan.ReceiveErrorCode = c.Code;
+    TIOHandler handler(std::make_unique<TFaultyStreamSocket>(std::move(pair.Server), plan));
+    Send(*pair.Client, "x");
+    std::string result;
+    try {
+      result = handler.Connected() ? "true" : "false";
+    } catch (const TSocketError& e) {
+      result = "raised";
+      EXPECT_EQ(e.Code(), c.Code);
+    }
+    EXPECT_EQ(result, c.Expected);
+  }
+}
+
 TEST(IOHandler, FailingTheNthSendRaisesAndLostCodesCloseTheConnection) {
   for (int code : {10054, 10055}) {
     for (int n = 1; n <= 3; ++n) {

@@ -2,6 +2,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <stdexcept>
@@ -586,6 +590,73 @@ TEST(TcpServer, ReadsOnAConnectionWhosePeerClosedOverRealSockets) {
   EXPECT_THAT(results,
               ElementsAre("data", "connected", "a", "b", "closed", "none",
                           "Connection Closed Gracefully.", "Connection Closed Gracefully."));
+}
+
+}  // namespace
+}  // namespace vantorix::test
+
+namespace vantorix::test {
+namespace {
+
+// A client that resets before the listener gets to it still has its address: the peer is taken
+// from what accept returns, since getpeername fails on a connection that is already reset.
+TEST(TcpServer, PeerAddressOfAConnectionResetBeforeItWasAccepted) {
+  TSocketApi& api = PlatformSocketApi();
+  std::unique_ptr<TListenSocket> listener = api.OpenListener(TIPVersion::IPv4);
+  listener->Bind(u"127.0.0.1", 0);
+  listener->Listen(15);
+  const std::uint16_t port = listener->LocalAddress().Port;
+  std::uint16_t clientPort = 0;
+  {
+    TWsTestClient client("127.0.0.1", port);
+    clientPort = client.LocalPort();
+    client.Reset();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::unique_ptr<TStreamSocket> accepted = listener->Accept(2000);
+  ASSERT_NE(accepted, nullptr);
+  EXPECT_EQ(Utf8EncodeString(accepted->PeerAddress().IP), "127.0.0.1");
+  EXPECT_EQ(accepted->PeerAddress().Port, clientPort);
+  EXPECT_EQ(Utf8EncodeString(accepted->LocalAddress().IP), "127.0.0.1");
+  EXPECT_EQ(accepted->LocalAddress().Port, port);
+}
+
+}  // namespace
+}  // namespace vantorix::test
+
+namespace vantorix::test {
+namespace {
+
+// Out of descriptors, a pending connection keeps the listening socket readable while every
+// accept fails; the listener must still wait between attempts instead of spinning on a core.
+// Run in a child process, since it exhausts the descriptor table.
+void AcceptWithoutDescriptorsWaitsAndExit() {
+  TSocketApi& api = PlatformSocketApi();
+  std::unique_ptr<TListenSocket> listener = api.OpenListener(TIPVersion::IPv4);
+  listener->Bind(u"127.0.0.1", 0);
+  listener->Listen(15);
+  TWsTestClient client("127.0.0.1", listener->LocalAddress().Port);
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = std::min<rlim_t>(256, limit.rlim_max);
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+    std::_Exit(3);
+  while (::dup(0) >= 0) {
+  }
+  int quickReturns = 0;
+  for (int i = 0; i < 5; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    if (listener->Accept(200) != nullptr)
+      std::_Exit(2);
+    if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(20))
+      ++quickReturns;
+  }
+  std::_Exit(quickReturns == 0 ? 0 : 1);
+}
+
+TEST(TcpServerDeathTest, AFailingAcceptWaitsBeforeTheNextAttempt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(AcceptWithoutDescriptorsWaitsAndExit(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
