@@ -269,7 +269,10 @@ void TIOHandler::Write(const TBytes& ABuffer, int ALength, int AOffset) {
     DisconnectCheckLocked(true, true);
   }
   const std::uint8_t* p = ABuffer.data() + AOffset;
-  const auto deadline = TClock::now() + std::chrono::milliseconds(std::max(WriteTimeout, 0));
+  // The limit counts from the last bytes the socket took: a client that still reads, however
+  // slowly, gets a large message whole; only one that stopped reading is given up.
+  const auto limit = std::chrono::milliseconds(std::max(WriteTimeout, 0));
+  auto deadline = TClock::now() + limit;
   while (left > 0) {
     std::ptrdiff_t n = 0;
     try {
@@ -300,6 +303,9 @@ void TIOHandler::Write(const TBytes& ABuffer, int ALength, int AOffset) {
     }
     p += n;
     left -= static_cast<std::size_t>(n);
+    if (n > 0) {
+      deadline = TClock::now() + limit;
+    }
   }
 }
 

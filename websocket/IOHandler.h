@@ -67,8 +67,8 @@ enum class TByteEncoding { UTF8 };
 // only looks at the socket and takes nothing from it, so the waiting reader is never robbed of
 // its wake-up.
 // Failure: reads and writes on a closed connection raise TConnClosedGracefully; other socket
-// failures raise TSocketError; a write that cannot hand its bytes over within WriteTimeout
-// closes the connection and raises TSocketError(10060).
+// failures raise TSocketError; a write whose socket takes no byte for WriteTimeout closes the
+// connection and raises TSocketError(10060).
 class TIOHandler {
   // Declared first: InputBuffer is bound to it. Guards InputBuffer and the state flags.
   mutable std::mutex FLock;
@@ -84,7 +84,7 @@ class TIOHandler {
   TInputBuffer InputBuffer;
   int ReadTimeout = -1;  // ms; -1 or 0: no limit
   int RecvBufferSize = 32768;
-  int WriteTimeout = 10000;      // ms a Write may take before the connection is given up
+  int WriteTimeout = 10000;      // ms a Write may wait without progress before giving up
   TSocketHandle* const Binding;  // the connection's addresses; owned by the handler
   std::u16string BoundIP;        // never set for accepted connections
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "websocket/FakeSockets.h"
 #include "websocket/IOHandler.h"
@@ -146,6 +147,36 @@ TEST(IOHandler, WriteToAPeerThatStoppedReadingGivesUpAfterTheWriteTimeout) {
   }
   EXPECT_FALSE(f.Handler->Connected());
   EXPECT_THROW(f.Handler->Write(TBytes{1}), TConnClosedGracefully);
+}
+
+TEST(IOHandler, WriteToASlowButReadingPeerIsNotCutOff) {
+  // 64 KiB through 1 KiB in flight, read a kilobyte every 20 ms: the whole write takes well
+  // over its 500 ms limit, but no single wait comes near it.
+  THandlerFixture f(1024);
+  f.Handler->WriteTimeout = 500;
+  const std::size_t total = 64 * 1024;
+  std::string received;
+  std::thread reader([&] {
+    std::uint8_t buf[1024];
+    for (int idle = 0; received.size() < total && idle < 500;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      std::ptrdiff_t n = kWouldBlock;
+      try {
+        n = f.Client->Receive(buf, sizeof buf, false);
+      } catch (const TSocketError&) {
+        break;
+      }
+      if (n > 0) {
+        received.append(reinterpret_cast<char*>(buf), static_cast<std::size_t>(n));
+      } else {
+        ++idle;
+      }
+    }
+  });
+  EXPECT_NO_THROW(f.Handler->Write(TBytes(total, 'x')));
+  reader.join();
+  EXPECT_EQ(received, std::string(total, 'x'));
+  EXPECT_TRUE(f.Handler->Connected());
 }
 
 TEST(IOHandler, PeerResetDuringAReadEndsItLikeAClose) {
