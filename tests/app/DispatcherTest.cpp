@@ -408,14 +408,7 @@ TEST_F(DispatcherTest, LogLineIsTimedWhenTheWindowThreadAddsIt) {
   std::atomic<int> seconds{9};
   TMainThreadQueue window;
   TRecordingControls controls;
-  std::tm t{};
-  t.tm_year = 124;
-  t.tm_mon = 2;
-  t.tm_mday = 5;
-  t.tm_hour = 14;
-  t.tm_min = 7;
-  t.tm_isdst = -1;
-  const auto base = std::chrono::system_clock::from_time_t(std::mktime(&t));
+  const auto base = LocalTime(2024, 3, 5, 14, 7, 0);
   TServerForm form(
       window, {}, [&] { return base + std::chrono::seconds(seconds.load()); }, u".");
   form.MessagesLog = &controls;

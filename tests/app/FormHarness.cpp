@@ -1,6 +1,7 @@
 // The server form test harness.
 #include "tests/app/FormHarness.h"
 
+#include <ctime>
 #include <thread>
 
 #include "websocket/Utf8.h"
@@ -14,17 +15,21 @@ std::string U8(const std::u16string& text) {
   return Utf8EncodeString(text);
 }
 
-TFormHarness::TFormHarness() {
-  // A fixed clock: 2024-03-05 14:07:09 local time.
+std::chrono::system_clock::time_point LocalTime(int year, int month, int day, int hour, int minute,
+                                                int second) {
   std::tm t{};
-  t.tm_year = 124;
-  t.tm_mon = 2;
-  t.tm_mday = 5;
-  t.tm_hour = 14;
-  t.tm_min = 7;
-  t.tm_sec = 9;
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
   t.tm_isdst = -1;
-  const auto fixed = std::chrono::system_clock::from_time_t(std::mktime(&t));
+  return std::chrono::system_clock::from_time_t(std::mktime(&t));
+}
+
+TFormHarness::TFormHarness() {
+  const auto fixed = LocalTime(2024, 3, 5, 14, 7, 9);
   Form = std::make_unique<TServerForm>(
       Window, TServerForm::TDeviceJobsFactory{}, [fixed] { return fixed; }, u":");
   Form->MessagesLog = &Controls;

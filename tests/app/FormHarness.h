@@ -18,6 +18,10 @@
 
 namespace vantorix::test {
 
+// A point in local time, for the fixed clocks the tests give the form.
+std::chrono::system_clock::time_point LocalTime(int year, int month, int day, int hour, int minute,
+                                                int second);
+
 inline constexpr int kWaitMs = 5000;
 
 std::u16string U16(const std::string& utf8);
