@@ -19,17 +19,18 @@ std::u16string Decimal(std::int32_t value) {
 }
 
 // The text of one deletion call that returned `deleted` for the backup number or finger index
-// `which`. Success makes the terminal reload its data. Deleting all fingerprints of a user who
-// has none left fails with code 0; that is the state the caller asked for, so it succeeds too.
+// `which`. Success makes the terminal reload its data; a deletion the terminal then fails to make
+// effective (its store could not be saved) is as lost as a refused one and reported alike.
+// Deleting all fingerprints of a user who has none left fails with code 0; that is the state the
+// caller asked for, so it succeeds too.
 std::u16string DeletionResult(TTermControl& control, std::int32_t machine, bool deleted,
                               std::int32_t which, std::u16string success) {
-  if (deleted) {
-    control.RefreshData(machine);
+  if (deleted && control.RefreshData(machine)) {
     return success;
   }
   std::int32_t code = 0;
   control.GetLastError(code);
-  if (code == 0 && which == kAllFingers) {
+  if (!deleted && code == 0 && which == kAllFingers) {
     return success;
   }
   return u"*Operation failed,ErrorCode=" + Decimal(code);
@@ -49,20 +50,29 @@ class TDisabledTerminal {
   ~TDisabledTerminal() {
     if (fArmed) {
       try {
-        Close();
+        Close(nullptr);
       } catch (...) {
         // The exception already in flight is the one the caller must see.
       }
     }
   }
-  void Finish() { Close(); }
+  // For a read, which saves nothing.
+  void Finish() { Close(nullptr); }
+  // For a write: false when the terminal could not make the written data effective (its store
+  // was not saved); saveError then holds its error code.
+  bool Finish(std::int32_t& saveError) { return Close(&saveError); }
 
  private:
-  void Close() {
+  bool Close(std::int32_t* saveError) {
     fArmed = false;
+    bool saved = true;
     if (fRefresh) {
       try {
-        fControl.RefreshData(fMachine);
+        saved = fControl.RefreshData(fMachine);
+        // Asked at once: re-enabling the terminal below sets the last error afresh.
+        if (!saved && saveError != nullptr) {
+          fControl.GetLastError(*saveError);
+        }
       } catch (...) {
         // A failing refresh must not leave the terminal disabled.
         fControl.EnableDevice(fMachine, kComTrue);
@@ -70,6 +80,7 @@ class TDisabledTerminal {
       }
     }
     fControl.EnableDevice(fMachine, kComTrue);
+    return saved;
   }
 
   TTermControl& fControl;
@@ -173,6 +184,7 @@ std::unique_ptr<TJsonObject> TSDKHelper::getAllUserFPInfo(std::int32_t& dwErrorC
 std::u16string TSDKHelper::setAllUserFPInfo(TJsonArray& users) {
   const std::int32_t M = iMachineNumber;
   std::u16string result;
+  bool lastFailed = false;
   TDisabledTerminal disabled(*axTerm1, M, true);
   for (std::int32_t i = 0; i < users.Count(); ++i) {
     TJsonObject& user = RecordAt(users, i);
@@ -208,16 +220,23 @@ std::u16string TSDKHelper::setAllUserFPInfo(TJsonArray& users) {
           }
         }
       }
+      lastFailed = !templatesStored;
       result = templatesStored
                    ? std::u16string(u"*Upload user successful!")
                    : u"*Upload user " + number + u" error,ErrorCode=!" + Decimal(templateError);
     } else {
       std::int32_t code = 0;
       axTerm1->GetLastError(code);
+      lastFailed = true;
       result = u"*Upload user " + number + u" error,ErrorCode=!" + Decimal(code);
     }
   }
-  disabled.Finish();
+  // Users the terminal did not save are lost whatever it answered for each of them, so a success
+  // must not be reported; a failure already reported says enough.
+  std::int32_t saveError = 0;
+  if (!disabled.Finish(saveError) && !lastFailed) {
+    result = u"*Upload save error,ErrorCode=!" + Decimal(saveError);
+  }
   return result;
 }
 

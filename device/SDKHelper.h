@@ -38,8 +38,15 @@ class TSDKHelper {
   std::unique_ptr<TJsonObject> getAllUserFPInfo(std::int32_t& dwErrorCode);
   // Writes the user records of users (read, never freed). Result: the outcome text of the last
   // element, or empty text for an empty array. A user counts as failed when the terminal refuses
-  // the user or one of its templates.
+  // the user or one of its templates. When the terminal then cannot make the data effective
+  // (RefreshData fails: its store was not saved), nothing written lasts: a success, or the empty
+  // text, becomes "*Upload save error,ErrorCode=!" followed by the terminal's error code (the
+  // failure text of a last user that failed stays).
   std::u16string setAllUserFPInfo(TJsonArray& users);
+  // One deletion: "SSR_DeleteEnrollData,UserID=... BackupNumber=..." (or "SSR_DelUserTmpExt,...
+  // FingerIndex=...") once the terminal deleted and made the change effective; otherwise
+  // "*Operation failed,ErrorCode=" and the error code of the deletion or of the failed
+  // RefreshData.
   std::u16string deleteEnrollData(const std::u16string& sUserID, const std::u16string& sOption);
   std::u16string deleteFingerTemplate(const std::u16string& sUserID,
                                       const std::u16string& sFingerIdx);

@@ -2,6 +2,9 @@
 // and templates, and the deletions, against the in-process simulated terminal.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+
 #include "device/SDKHelper.h"
 #include "tests/device/DeviceTestSupport.h"
 
@@ -374,6 +377,46 @@ TEST_F(SDKHelperTest, DeletionTexts) {
     control.calls.Take();
   }
   EXPECT_EQ(sim.server->Snapshot().Find(u"7"), nullptr) << "backup 12 removed the user";
+}
+
+// A terminal that cannot save its store answers RefreshData with an error: whatever the
+// terminal answered for each user or deletion, nothing of it lasts, and the texts say so.
+TEST(SDKHelperUnsavedTest, FailedRefreshFailsWritesAndDeletions) {
+  const std::string store = testing_support::TempStorePath("unsaved.bin");
+  TSimulator sim(0, store);
+  sim.server->Edit([](TTerminalStore& s) {
+    TStoredUser& user = s.Put(TLinkUser{u"7", u"x", u"", 0, true, u""});
+    user.fingers[3] = TStoredTemplate{1, u"three"};
+  });
+  sim.server->RefuseUser(u"66", -66);
+  TRecordedControl control;
+  TSDKHelper helper(std::move(control.owner));
+  ASSERT_TRUE(helper.Connect(u"127.0.0.1", sim.PortText(), u"0"));
+  // A directory in the temporary file's place: every save fails from here on.
+  std::filesystem::create_directory(store + ".tmp");
+  const std::function<std::u16string()> operations[] = {
+      [&] { return helper.setAllUserFPInfo(*ParseArray(u"[{\"enrollNumber\":\"1\"}]")); },
+      [&] {
+        return helper.setAllUserFPInfo(
+            *ParseArray(u"[{\"enrollNumber\":\"2\"},{\"enrollNumber\":\"66\"}]"));
+      },
+      [&] { return helper.deleteFingerTemplate(u"7", u"3"); },
+      [&] { return helper.deleteEnrollData(u"7", u"12"); },
+  };
+  // A last user that failed keeps its own failure text.
+  const std::string texts[] = {"*Upload save error,ErrorCode=!-8",
+                               "*Upload user 66 error,ErrorCode=!-66",
+                               "*Operation failed,ErrorCode=-8", "*Operation failed,ErrorCode=-8"};
+  for (std::size_t i = 0; i < std::size(texts); ++i) {
+    EXPECT_EQ(Narrow(operations[i]()), texts[i]) << "operation " << i;
+    EXPECT_EQ(control.calls.Count("RefreshData"), 1) << "operation " << i;
+    control.calls.Take();
+  }
+  EXPECT_TRUE(sim.server->IsEnabled());
+  // Once the store can be written again, the same write succeeds and lasts.
+  std::filesystem::remove(store + ".tmp");
+  EXPECT_EQ(Narrow(operations[0]()), "*Upload user successful!");
+  EXPECT_NE(TTerminalStore::Load(store).Find(u"1"), nullptr);
 }
 
 TEST_F(SDKHelperTest, UnconvertibleDeletionOptionRaisesBeforeTheControl) {
