@@ -95,6 +95,8 @@ class TServerForm {
   void OnWebSocketDisconnected(TConnectionContext* AContext);
   // One dispatcher pass: reads at most one message and carries out its command. Errors raised
   // by an act (invalid command members, device job failures) leave it and end the connection.
+  // A device command with an invalid entry anywhere (a device entry, a port or key text, a user
+  // record or deletion entry) raises before its first log line, status or terminal call.
   void OnWebSocketExecute(TConnectionContext* AContext);
 
   // Sends JsonStr as one text message to every connection whose opening handshake has been
@@ -118,10 +120,12 @@ class TServerForm {
   void RunCommand(TJsonObject& command);
   void Echo(TJsonObject& command, const std::u16string& state);
   void GetFromDevice(TJsonObject& command, const std::u16string& state);
-  // synctodevice, deleteenrolleddata and deletefptemplate: one job per device entry.
+  // synctodevice, deleteenrolleddata and deletefptemplate: one job per device entry, once every
+  // device entry and (with checkUsers) every entry of "users" has been read without an error.
   template <typename TJob>
   void EachDevice(TJsonObject& command, const std::u16string& state, std::u16string_view logText,
-                  std::u16string_view startRemark, std::u16string_view finishPrefix, TJob job);
+                  std::u16string_view startRemark, std::u16string_view finishPrefix,
+                  void (*checkUsers)(TJsonArray*), TJob job);
 
   TWindowThread& FWindow;
   TDeviceJobsFactory FMakeDeviceJobs;
