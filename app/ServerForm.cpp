@@ -140,11 +140,16 @@ void TServerForm::LeaveCommand() {
 // ---- log and counter ----
 
 void TServerForm::log(std::u16string_view p_sender, std::u16string_view p_message) {
-  FWindow.Queue([this, sender = std::u16string(p_sender), message = std::u16string(p_message)] {
-    if (MessagesLog != nullptr) {
-      MessagesLog->AddEntry(MakeLogLine(sender, GetNow(), message));
-    }
-  });
+  LogClipped(p_sender, ClipText(p_message, kLogMessageLimit));
+}
+
+void TServerForm::LogClipped(std::u16string_view sender, TClippedText message) {
+  FWindow.Queue(
+      [this, sender = std::u16string(sender), message = LogMessageText(std::move(message))] {
+        if (MessagesLog != nullptr) {
+          MessagesLog->AddEntry(MakeLogLine(sender, GetNow(), message));
+        }
+      });
 }
 
 std::u16string TServerForm::GetNow() const {
@@ -284,7 +289,9 @@ void TServerForm::RunCommand(TJsonObject& command) {
 void TServerForm::Echo(TJsonObject& command, const std::u16string& state) {
   const TJsonArray* devices = command.GetArray(u"devices");
   log(u"", Decimal(devices != nullptr ? devices->Count() : 0));
-  log(u"", FormatJSON(command.ToJSON(false)));
+  // Rendered from the compact form, which gives the same rendering as the line form but, unlike
+  // it, does not grow with the nesting depth; and only as much as the log keeps.
+  LogClipped(u"", FormatJSON(command.ToJSON(true), kLogMessageLimit));
   command.SetString(u"state2", state);
   WebSocketSendDataToClients(command.ToJSON(true));
 }
@@ -307,7 +314,7 @@ void TServerForm::GetFromDevice(TJsonObject& command, const std::u16string& stat
     const std::int32_t count = list != nullptr ? list->Count() : 0;
     WebSocketSendDataToClients(StatusMessage(
         TStatusKind::Finish, state, u"Fetch completed: " + Decimal(count) + u" total users found"));
-    log(u"", users.ToJSON(false));
+    LogClipped(u"", users.ToJSON(false, kLogMessageLimit));
   } else {
     log(u"", result.failure);
     WebSocketSendDataToClients(StatusMessage(TStatusKind::Finish, state, result.failure));

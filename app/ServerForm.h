@@ -79,7 +79,8 @@ class TServerForm {
   TWebSocketServer* Server() const { return FServer.load(); }
 
   // Queues one log line "[" p_sender "] - " GetNow() ": " p_message to MessagesLog; the time is
-  // taken when the line is added on the window thread. Never waits; reports nothing.
+  // taken when the line is added on the window thread. A message longer than kLogMessageLimit
+  // is cut there and ends with a note of how much was left out. Never waits; reports nothing.
   void log(std::u16string_view p_sender, std::u16string_view p_message);
   // The current local date and time, "yyyy-mm-dd hh:nn:ss" with the regional time separator,
   // followed by ": ".
@@ -115,6 +116,8 @@ class TServerForm {
   // The count refresh; leaving, when given, is a connection that is closing and is left out
   // of this and every later count while it is still in the list.
   void RefreshCount(bool p_disconnected, const TConnectionContext* leaving);
+  // log for a message already cut at kLogMessageLimit (the note is added here).
+  void LogClipped(std::u16string_view sender, TClippedText message);
   bool EnterCommand();
   void LeaveCommand();
   void RunCommand(TJsonObject& command);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/LogLine.h"
 #include "json/FormatJson.h"
 #include "json/JsonDocument.h"
 #include "tests/app/FormHarness.h"
@@ -126,6 +127,49 @@ TEST_F(DispatcherTest, EchoLogsTheIndentedCommandBeforeState2IsSet) {
   EXPECT_EQ(log[1],
             "{\r\n    \"act\": \"echo\",\r\n    \"state\": \"s1\",\r\n"
             "    \"devices\": [\r\n    ]\r\n}");
+}
+
+// No log message grows past kLogMessageLimit however large or deep the command: the indented
+// echo of deep nesting (which grows with depth times size), the status line of a huge state and
+// a large users document are cut there and say how much was left out; the replies stay whole.
+TEST_F(DispatcherTest, LogMessagesAreCutAtTheLimitWithANote) {
+  const std::string nested = std::string(300, '[') + std::string(300, ']');
+  std::string deep = R"({"act":"echo","state":"deep","devices":[],"x":[)" + nested;
+  for (int i = 0; i < 15; ++i) {
+    deep += "," + nested;
+  }
+  deep += "]}";
+  const std::string status = Finish(std::string(kLogMessageLimit, 'q'), "ERROR");
+  auto cut = [](const std::u16string& whole) {
+    return U8(whole.substr(0, kLogMessageLimit)) + "\u2026 [" +
+           std::to_string(whole.size() - kLogMessageLimit) + " more characters not shown]";
+  };
+  auto client = H.Connect();
+  client->SendText(deep);
+  EXPECT_EQ(client->ReadText(kWaitMs).value_or("<none>"),
+            deep.substr(0, deep.size() - 1) + R"(,"state2":"deep"})");
+  client->SendText(R"({"act":"none","state":")" + std::string(kLogMessageLimit, 'q') + R"("})");
+  // A users document whose line form is longer than the limit.
+  TTestTerminal terminal;
+  const std::string big = std::string(kLogMessageLimit / 2, 'T');
+  client->SendText(R"({"act":"synctodevice","state":"s","devices":[)" +
+                   Device(terminal.PortText()) + R"(],"users":[)" +
+                   R"({"enrollNumber":"1","fpCount":1,"fpTemplates":[)" +
+                   R"({"fingerIndex":0,"templateData":")" + big + R"("}]},)" +
+                   R"({"enrollNumber":"2","fpCount":1,"fpTemplates":[)" +
+                   R"({"fingerIndex":1,"templateData":")" + big + R"("}]}]})");
+  ASSERT_EQ(Read(*client, 2)[1], Finish("s", "*Upload user successful!"));
+  client->SendText(R"({"act":"getfromdevice","state":"g","ip":"127.0.0.1","port":")" +
+                   terminal.PortText() + R"(","key":"0"})");
+  const std::string users = Read(*client, 3)[1];
+  const std::vector<std::string> log = CommandLog(1, 7);
+  const std::u16string indented = FormatJSON(U16(deep));
+  ASSERT_GT(indented.size(), kLogMessageLimit);
+  EXPECT_TRUE(log[1] == cut(indented)) << "indented echo of " << log[1].size() << " bytes";
+  EXPECT_TRUE(log[2] == cut(U16(status))) << "status line of " << log[2].size() << " bytes";
+  const std::u16string lines = TJsonNode::Parse(U16(users))->ToJSON(false);
+  ASSERT_GT(lines.size(), kLogMessageLimit);
+  EXPECT_TRUE(log[6] == cut(lines)) << "users document of " << log[6].size() << " bytes";
 }
 
 TEST_F(DispatcherTest, UnknownActsAreOnlyLogged) {
