@@ -1,19 +1,24 @@
 // vantorixd's console output of the log and the client counter.
 #include "app/ConsoleView.h"
 
+#include <string_view>
+#include <utility>
+
 #include "websocket/Utf8.h"
 
 namespace vantorix {
 
-TConsoleView::TConsoleView(std::ostream& out) : FOut(out) {}
+TConsoleView::TConsoleView(TConsoleSink sink) : FSink(std::move(sink)) {}
 
 void TConsoleView::AddEntry(const std::u16string& entry) {
+  std::string text;
   std::size_t start = 0;
   for (std::size_t i = 0; i < entry.size(); ++i) {
     if (entry[i] != u'\r' && entry[i] != u'\n') {
       continue;
     }
-    FOut << Utf8EncodeString(std::u16string_view(entry).substr(start, i - start)) << '\n';
+    text += Utf8EncodeString(std::u16string_view(entry).substr(start, i - start));
+    text += '\n';
     if (entry[i] == u'\r' && i + 1 < entry.size() && entry[i + 1] == u'\n') {
       ++i;
     }
@@ -21,9 +26,10 @@ void TConsoleView::AddEntry(const std::u16string& entry) {
   }
   // A break at the very end terminates the last line; it does not start an empty one.
   if (start < entry.size() || start == 0) {
-    FOut << Utf8EncodeString(std::u16string_view(entry).substr(start)) << '\n';
+    text += Utf8EncodeString(std::u16string_view(entry).substr(start));
+    text += '\n';
   }
-  FOut.flush();
+  FSink(std::move(text));
 }
 
 void TConsoleView::SetText(const std::u16string& text) {
@@ -32,13 +38,11 @@ void TConsoleView::SetText(const std::u16string& text) {
   }
   FCounter = text;
   FCounterShown = true;
-  FOut << "Clients connected: " << Utf8EncodeString(text) << '\n';
-  FOut.flush();
+  FSink("Clients connected: " + Utf8EncodeString(text) + "\n");
 }
 
 void TConsoleView::WriteLine(const std::string& line) {
-  FOut << line << '\n';
-  FOut.flush();
+  FSink(line + "\n");
 }
 
 }  // namespace vantorix

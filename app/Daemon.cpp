@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "app/ConsoleView.h"
+#include "app/ConsoleWriter.h"
 #include "app/ServerForm.h"
 #include "app/SignalWatcher.h"
 #include "app/WindowThread.h"
@@ -24,12 +25,15 @@ void PrintEndpoints(TWebSocketServer& server, TConsoleView& view) {
 
 }  // namespace
 
-int RunDaemon(const TDaemonOptions& options, std::ostream& out, std::ostream& err) {
+int RunDaemon(const TDaemonOptions& options, TConsoleOutput& out, std::ostream& err) {
   TMainThreadQueue window;
   bool stop = false;
   // Before any other thread exists, so that every thread started later has the signals blocked.
   TSignalWatcher signals([&window, &stop](int) { window.Queue([&stop] { stop = true; }); });
-  TConsoleView view(out);
+  // The window thread hands text over and goes on: a blocked standard output must not stop it
+  // from serving the queue, nor the shutdown that the queue carries.
+  TConsoleWriter writer(out);
+  TConsoleView view([&writer](std::string text) { writer.Post(std::move(text)); });
   TServerForm form(window);
   form.MessagesLog = &view;
   form.clients_connected = &view;
@@ -59,6 +63,8 @@ int RunDaemon(const TDaemonOptions& options, std::ostream& out, std::ostream& er
   form.FormClose();
   // What the closing connections queued (their disconnect lines and counts).
   window.RunPending();
+  // The output gets a moment to take the last lines, and no more.
+  writer.Close();
   return 0;
 }
 

@@ -3,6 +3,7 @@
 
 #include <ostream>
 
+#include "app/ConsoleOutput.h"
 #include "app/DaemonOptions.h"
 
 namespace vantorix {
@@ -13,6 +14,8 @@ namespace vantorix {
 // their results are sent, then every connection is closed and awaited). Returns 0 then, or 1
 // after writing the error to err when the listener cannot start. Must be called on the main
 // thread before any other thread exists (the shutdown signals are blocked for the process).
-int RunDaemon(const TDaemonOptions& options, std::ostream& out, std::ostream& err);
+// out is written by a thread of its own (TConsoleWriter): an output nobody reads never holds up
+// the server or its shutdown; what it did not take within a moment of the shutdown is dropped.
+int RunDaemon(const TDaemonOptions& options, TConsoleOutput& out, std::ostream& err);
 
 }  // namespace vantorix

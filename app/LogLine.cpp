@@ -4,6 +4,8 @@
 #include <langinfo.h>
 
 #include <cwchar>
+#include <string>
+#include <utility>
 
 namespace vantorix {
 namespace {
@@ -122,6 +124,17 @@ std::u16string TimeSeparatorFromFormat(std::string_view timeFormat) {
 
 std::u16string LocaleTimeSeparator() {
   return TimeSeparatorFromFormat(nl_langinfo(T_FMT));
+}
+
+std::u16string LogMessageText(TClippedText message) {
+  if (message.Omitted == 0) {
+    return std::move(message.Text);
+  }
+  const std::string count = std::to_string(message.Omitted);
+  message.Text += u"\u2026 [";
+  message.Text.append(count.begin(), count.end());
+  message.Text += u" more characters not shown]";
+  return std::move(message.Text);
 }
 
 std::u16string MakeLogLine(std::u16string_view sender, std::u16string_view now,

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <ctime>
 #include <functional>
 #include <string>
 #include <string_view>
+
+#include "json/ClippedText.h"
 
 namespace vantorix {
 
@@ -31,6 +34,15 @@ std::u16string TimeSeparatorFromFormat(std::string_view timeFormat);
 
 // The time separator of the calling process's LC_TIME locale (set with setlocale beforehand).
 std::u16string LocaleTimeSeparator();
+
+// The longest message one log line carries, in UTF-16 units (1 MiB of ASCII text): no message,
+// however large or deeply nested the command behind it, makes the log cost more than that.
+inline constexpr std::size_t kLogMessageLimit = std::size_t{1} << 20;
+
+// The message of a log line from a text cut at kLogMessageLimit: the text itself when nothing
+// was left out, else the text followed by "… [N more characters not shown]" (N in UTF-16
+// units).
+std::u16string LogMessageText(TClippedText message);
 
 // One log line: "[" sender "] - " now ": " message, where now is GetNow's text (which already ends
 // in ": ", so the line carries the separator twice).

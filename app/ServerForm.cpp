@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "app/StatusMessage.h"
+#include "device/DeviceRecords.h"
 #include "json/FormatJson.h"
 #include "json/JsonDocument.h"
 #include "json/TextToInt.h"
@@ -21,6 +23,31 @@ std::u16string Concat(std::u16string_view a, std::u16string_view b) {
   std::u16string out(a);
   out += b;
   return out;
+}
+
+// A terminal named by a command: its "ip", "port" and "key" texts.
+struct TDeviceEntry {
+  std::u16string ip;
+  std::u16string port;
+  std::u16string key;
+};
+
+// Every entry of a command's "devices", with its port and key texts converted as the jobs will.
+// A null entry raises ECommandError, any other entry that is no object the model's cast error.
+std::vector<TDeviceEntry> ReadDeviceEntries(TJsonArray& devices) {
+  std::vector<TDeviceEntry> entries;
+  TJsonArrayEnumerator each = devices.GetEnumerator();
+  while (each.MoveNext()) {
+    TJsonObject* device = each.Current().AsObject();
+    if (device == nullptr) {
+      throw ECommandError("Invalid command: a device entry is null");
+    }
+    // Braced initialisers run in order: "ip", then "port", then "key".
+    const TDeviceEntry& entry = entries.emplace_back(TDeviceEntry{
+        device->GetString(u"ip"), device->GetString(u"port"), device->GetString(u"key")});
+    CheckTerminalAddress(entry.port, entry.key);
+  }
+  return entries;
 }
 
 // Port text to a port number: the text-to-integer conversion, then the 16-bit range.
@@ -113,11 +140,16 @@ void TServerForm::LeaveCommand() {
 // ---- log and counter ----
 
 void TServerForm::log(std::u16string_view p_sender, std::u16string_view p_message) {
-  FWindow.Queue([this, sender = std::u16string(p_sender), message = std::u16string(p_message)] {
-    if (MessagesLog != nullptr) {
-      MessagesLog->AddEntry(MakeLogLine(sender, GetNow(), message));
-    }
-  });
+  LogClipped(p_sender, ClipText(p_message, kLogMessageLimit));
+}
+
+void TServerForm::LogClipped(std::u16string_view sender, TClippedText message) {
+  FWindow.Queue(
+      [this, sender = std::u16string(sender), message = LogMessageText(std::move(message))] {
+        if (MessagesLog != nullptr) {
+          MessagesLog->AddEntry(MakeLogLine(sender, GetNow(), message));
+        }
+      });
 }
 
 std::u16string TServerForm::GetNow() const {
@@ -229,14 +261,14 @@ void TServerForm::RunCommand(TJsonObject& command) {
     Echo(command, state);
   } else if (act == u"synctodevice") {
     EachDevice(
-        command, state, u"sync in progress to:", u"sync in progress to:", u"",
+        command, state, u"sync in progress to:", u"sync in progress to:", u"", CheckSyncUsers,
         [this](const std::u16string& ip, const std::u16string& port, const std::u16string& key,
                TJsonArray* users) { return FData->syncToDevice(ip, port, key, users); });
   } else if (act == u"getfromdevice") {
     GetFromDevice(command, state);
   } else if (act == u"deleteenrolleddata") {
     EachDevice(command, state, u"delete in progress at:", u"Delete in progress at:",
-               u"Delete completed: ",
+               u"Delete completed: ", CheckEnrolmentDeletions,
                [this](const std::u16string& ip, const std::u16string& port,
                       const std::u16string& key, TJsonArray* users) {
                  return FData->deleteEnrolledDataFromDevice(ip, port, key, users);
@@ -244,6 +276,7 @@ void TServerForm::RunCommand(TJsonObject& command) {
   } else if (act == u"deletefptemplate") {
     EachDevice(command, state, u"delete fingerprint in progress at:",
                u"Delete fingerprint in progress at:", u"Delete fingerprint completed: ",
+               CheckFingerprintDeletions,
                [this](const std::u16string& ip, const std::u16string& port,
                       const std::u16string& key, TJsonArray* users) {
                  return FData->deleteFingerTemplateFromDevice(ip, port, key, users);
@@ -256,7 +289,9 @@ void TServerForm::RunCommand(TJsonObject& command) {
 void TServerForm::Echo(TJsonObject& command, const std::u16string& state) {
   const TJsonArray* devices = command.GetArray(u"devices");
   log(u"", Decimal(devices != nullptr ? devices->Count() : 0));
-  log(u"", FormatJSON(command.ToJSON(false)));
+  // Rendered from the compact form, which gives the same rendering as the line form but, unlike
+  // it, does not grow with the nesting depth; and only as much as the log keeps.
+  LogClipped(u"", FormatJSON(command.ToJSON(true), kLogMessageLimit));
   command.SetString(u"state2", state);
   WebSocketSendDataToClients(command.ToJSON(true));
 }
@@ -265,6 +300,9 @@ void TServerForm::GetFromDevice(TJsonObject& command, const std::u16string& stat
   const std::u16string ip = command.GetString(u"ip");
   const std::u16string port = command.GetString(u"port");
   const std::u16string key = command.GetString(u"key");
+  // Refused here rather than by the job, so that a port or key that does not convert sends no
+  // start status without a finish.
+  CheckTerminalAddress(port, key);
   log(u"", Concat(u"Fetch in progress from:", ip));
   WebSocketSendDataToClients(
       StatusMessage(TStatusKind::Start, state, Concat(u"Fetching data from:", ip)));
@@ -276,7 +314,7 @@ void TServerForm::GetFromDevice(TJsonObject& command, const std::u16string& stat
     const std::int32_t count = list != nullptr ? list->Count() : 0;
     WebSocketSendDataToClients(StatusMessage(
         TStatusKind::Finish, state, u"Fetch completed: " + Decimal(count) + u" total users found"));
-    log(u"", users.ToJSON(false));
+    LogClipped(u"", users.ToJSON(false, kLogMessageLimit));
   } else {
     log(u"", result.failure);
     WebSocketSendDataToClients(StatusMessage(TStatusKind::Finish, state, result.failure));
@@ -286,24 +324,23 @@ void TServerForm::GetFromDevice(TJsonObject& command, const std::u16string& stat
 template <typename TJob>
 void TServerForm::EachDevice(TJsonObject& command, const std::u16string& state,
                              std::u16string_view logText, std::u16string_view startRemark,
-                             std::u16string_view finishPrefix, TJob job) {
+                             std::u16string_view finishPrefix, void (*checkUsers)(TJsonArray*),
+                             TJob job) {
   const std::unique_ptr<TJsonArray> devices = command.ExtractArray(u"devices");
   const std::unique_ptr<TJsonArray> users = command.ExtractArray(u"users");
   if (!devices) {
     throw ECommandError("Invalid command: \"devices\" holds no array");
   }
-  TJsonArrayEnumerator entries = devices->GetEnumerator();
-  while (entries.MoveNext()) {
-    TJsonObject* device = entries.Current().AsObject();
-    if (device == nullptr) {
-      throw ECommandError("Invalid command: a device entry is null");
-    }
-    const std::u16string ip = device->GetString(u"ip");
-    const std::u16string port = device->GetString(u"port");
-    const std::u16string key = device->GetString(u"key");
+  // An invalid entry anywhere in the command must not leave the first terminals written and a
+  // start status without its finish: every device entry and every user entry is read, with the
+  // readers the jobs use, before anything is logged, sent or touched.
+  const std::vector<TDeviceEntry> targets = ReadDeviceEntries(*devices);
+  checkUsers(users.get());
+  for (const TDeviceEntry& device : targets) {
+    const std::u16string& ip = device.ip;
     log(u"", Concat(logText, ip));
     WebSocketSendDataToClients(StatusMessage(TStatusKind::Start, state, Concat(startRemark, ip)));
-    const std::u16string result = job(ip, port, key, users.get());
+    const std::u16string result = job(ip, device.port, device.key, users.get());
     log(u"", result);
     WebSocketSendDataToClients(
         StatusMessage(TStatusKind::Finish, state, Concat(finishPrefix, result)));

@@ -79,7 +79,8 @@ class TServerForm {
   TWebSocketServer* Server() const { return FServer.load(); }
 
   // Queues one log line "[" p_sender "] - " GetNow() ": " p_message to MessagesLog; the time is
-  // taken when the line is added on the window thread. Never waits; reports nothing.
+  // taken when the line is added on the window thread. A message longer than kLogMessageLimit
+  // is cut there and ends with a note of how much was left out. Never waits; reports nothing.
   void log(std::u16string_view p_sender, std::u16string_view p_message);
   // The current local date and time, "yyyy-mm-dd hh:nn:ss" with the regional time separator,
   // followed by ": ".
@@ -95,6 +96,8 @@ class TServerForm {
   void OnWebSocketDisconnected(TConnectionContext* AContext);
   // One dispatcher pass: reads at most one message and carries out its command. Errors raised
   // by an act (invalid command members, device job failures) leave it and end the connection.
+  // A device command with an invalid entry anywhere (a device entry, a port or key text, a user
+  // record or deletion entry) raises before its first log line, status or terminal call.
   void OnWebSocketExecute(TConnectionContext* AContext);
 
   // Sends JsonStr as one text message to every connection whose opening handshake has been
@@ -113,15 +116,19 @@ class TServerForm {
   // The count refresh; leaving, when given, is a connection that is closing and is left out
   // of this and every later count while it is still in the list.
   void RefreshCount(bool p_disconnected, const TConnectionContext* leaving);
+  // log for a message already cut at kLogMessageLimit (the note is added here).
+  void LogClipped(std::u16string_view sender, TClippedText message);
   bool EnterCommand();
   void LeaveCommand();
   void RunCommand(TJsonObject& command);
   void Echo(TJsonObject& command, const std::u16string& state);
   void GetFromDevice(TJsonObject& command, const std::u16string& state);
-  // synctodevice, deleteenrolleddata and deletefptemplate: one job per device entry.
+  // synctodevice, deleteenrolleddata and deletefptemplate: one job per device entry, once every
+  // device entry and (with checkUsers) every entry of "users" has been read without an error.
   template <typename TJob>
   void EachDevice(TJsonObject& command, const std::u16string& state, std::u16string_view logText,
-                  std::u16string_view startRemark, std::u16string_view finishPrefix, TJob job);
+                  std::u16string_view startRemark, std::u16string_view finishPrefix,
+                  void (*checkUsers)(TJsonArray*), TJob job);
 
   TWindowThread& FWindow;
   TDeviceJobsFactory FMakeDeviceJobs;

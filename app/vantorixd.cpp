@@ -1,4 +1,6 @@
 // vantorixd: the Vantorix server without a window; the log goes to standard output.
+#include <unistd.h>
+
 #include <clocale>
 #include <iostream>
 #include <string>
@@ -13,7 +15,8 @@ int main(int argc, char** argv) {
   try {
     const vantorix::TDaemonOptions options =
         vantorix::ParseDaemonOptions(std::vector<std::string>(argv + 1, argv + argc));
-    return vantorix::RunDaemon(options, std::cout, std::cerr);
+    vantorix::TDescriptorOutput out(STDOUT_FILENO);
+    return vantorix::RunDaemon(options, out, std::cerr);
   } catch (const vantorix::EUsageError& e) {
     std::cerr << "vantorixd: " << e.what() << "\nusage: vantorixd [--port N] [--loopback]\n";
     return 2;

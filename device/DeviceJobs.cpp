@@ -45,11 +45,14 @@ std::u16string CannotConnect(const char16_t* prefix, const std::u16string& ip) {
   return prefix + ip + u" failed! Can not connect.";
 }
 
-using TDeleteOperation = std::u16string (TSDKHelper::*)(const std::u16string&,
-                                                        const std::u16string&);
+// The member of a deletion entry that names what to delete.
+constexpr const char16_t* kBackupNumber = u"deleteOption";
+constexpr const char16_t* kFingerIndex = u"fingerIndex";
 
-// The two deletion jobs: one operation per entry, taking its "enrollNumber" and the member
-// `argument`; the text of the last entry is the result ("" for none or no array).
+using TDeleteOperation = std::u16string (TSDKHelper::*)(const std::u16string&, std::int32_t);
+
+// The two deletion jobs: one operation per entry, with its "enrollNumber" and the converted
+// member `argument`; the text of the last entry is the result ("" for none or no array).
 std::u16string DeleteEach(std::mutex& jobLock, TSDKHelper& terminal, const char16_t* job,
                           const std::u16string& ip, const std::u16string& port,
                           const std::u16string& key, TJsonArray* users, const char16_t* argument,
@@ -61,13 +64,19 @@ std::u16string DeleteEach(std::mutex& jobLock, TSDKHelper& terminal, const char1
   TOpenConnection connection(terminal);
   std::u16string result;
   for (std::int32_t i = 0; users != nullptr && i < users->Count(); ++i) {
-    TJsonObject& entry = RecordAt(*users, i);
-    std::u16string number = entry.GetString(u"enrollNumber");
-    std::u16string value = entry.GetString(argument);
-    result = (terminal.*operation)(number, value);
+    const TDeletionEntry entry = ReadDeletionEntry(RecordAt(*users, i), argument);
+    result = (terminal.*operation)(entry.enrollNumber, entry.value);
   }
   connection.Close();
   return result;
+}
+
+// Reads every entry of users with `read`, as the job will.
+template <typename TRead>
+void CheckEach(TJsonArray* users, TRead read) {
+  for (std::int32_t i = 0; users != nullptr && i < users->Count(); ++i) {
+    read(RecordAt(*users, i));
+  }
 }
 
 }  // namespace
@@ -118,8 +127,8 @@ std::u16string TDeviceJobs::deleteEnrolledDataFromDevice(const std::u16string& i
                                                          const std::u16string& port,
                                                          const std::u16string& key,
                                                          TJsonArray* users) {
-  return DeleteEach(fJobLock, terminal, u"delete from device:", ip, port, key, users,
-                    u"deleteOption", &TSDKHelper::deleteEnrollData);
+  return DeleteEach(fJobLock, terminal, u"delete from device:", ip, port, key, users, kBackupNumber,
+                    &TSDKHelper::deleteEnrollData);
 }
 
 std::u16string TDeviceJobs::deleteFingerTemplateFromDevice(const std::u16string& ip,
@@ -127,7 +136,19 @@ std::u16string TDeviceJobs::deleteFingerTemplateFromDevice(const std::u16string&
                                                            const std::u16string& key,
                                                            TJsonArray* users) {
   return DeleteEach(fJobLock, terminal, u"delete finger from device:", ip, port, key, users,
-                    u"fingerIndex", &TSDKHelper::deleteFingerTemplate);
+                    kFingerIndex, &TSDKHelper::deleteFingerTemplate);
+}
+
+void CheckSyncUsers(TJsonArray* users) {
+  CheckEach(users, [](TJsonObject& user) { ReadUserRecord(user); });
+}
+
+void CheckEnrolmentDeletions(TJsonArray* users) {
+  CheckEach(users, [](TJsonObject& entry) { ReadDeletionEntry(entry, kBackupNumber); });
+}
+
+void CheckFingerprintDeletions(TJsonArray* users) {
+  CheckEach(users, [](TJsonObject& entry) { ReadDeletionEntry(entry, kFingerIndex); });
 }
 
 }  // namespace vantorix

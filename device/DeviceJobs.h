@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "device/DeviceRecords.h"
 #include "device/SDKHelper.h"
 #include "device/TermControl.h"
 #include "json/JsonDocument.h"
@@ -51,5 +52,14 @@ class TDeviceJobs {
   std::mutex fJobLock;  // held by a job from its Connect to its Disconnect
   TSDKHelper terminal;
 };
+
+// What a command passes before it reaches any terminal: each check reads every entry of users
+// (nullptr: none) with the reader its job uses, and raises the error the job would raise for
+// the first entry it cannot read. A command that passes them, and whose terminals' port and key
+// texts pass CheckTerminalAddress, raises nothing in its jobs. No state; any thread (one thread
+// at a time per document).
+void CheckSyncUsers(TJsonArray* users);
+void CheckEnrolmentDeletions(TJsonArray* users);
+void CheckFingerprintDeletions(TJsonArray* users);
 
 }  // namespace vantorix

@@ -19,17 +19,18 @@ std::u16string Decimal(std::int32_t value) {
 }
 
 // The text of one deletion call that returned `deleted` for the backup number or finger index
-// `which`. Success makes the terminal reload its data. Deleting all fingerprints of a user who
-// has none left fails with code 0; that is the state the caller asked for, so it succeeds too.
+// `which`. Success makes the terminal reload its data; a deletion the terminal then fails to make
+// effective (its store could not be saved) is as lost as a refused one and reported alike.
+// Deleting all fingerprints of a user who has none left fails with code 0; that is the state the
+// caller asked for, so it succeeds too.
 std::u16string DeletionResult(TTermControl& control, std::int32_t machine, bool deleted,
                               std::int32_t which, std::u16string success) {
-  if (deleted) {
-    control.RefreshData(machine);
+  if (deleted && control.RefreshData(machine)) {
     return success;
   }
   std::int32_t code = 0;
   control.GetLastError(code);
-  if (code == 0 && which == kAllFingers) {
+  if (!deleted && code == 0 && which == kAllFingers) {
     return success;
   }
   return u"*Operation failed,ErrorCode=" + Decimal(code);
@@ -49,20 +50,29 @@ class TDisabledTerminal {
   ~TDisabledTerminal() {
     if (fArmed) {
       try {
-        Close();
+        Close(nullptr);
       } catch (...) {
         // The exception already in flight is the one the caller must see.
       }
     }
   }
-  void Finish() { Close(); }
+  // For a read, which saves nothing.
+  void Finish() { Close(nullptr); }
+  // For a write: false when the terminal could not make the written data effective (its store
+  // was not saved); saveError then holds its error code.
+  bool Finish(std::int32_t& saveError) { return Close(&saveError); }
 
  private:
-  void Close() {
+  bool Close(std::int32_t* saveError) {
     fArmed = false;
+    bool saved = true;
     if (fRefresh) {
       try {
-        fControl.RefreshData(fMachine);
+        saved = fControl.RefreshData(fMachine);
+        // Asked at once: re-enabling the terminal below sets the last error afresh.
+        if (!saved && saveError != nullptr) {
+          fControl.GetLastError(*saveError);
+        }
       } catch (...) {
         // A failing refresh must not leave the terminal disabled.
         fControl.EnableDevice(fMachine, kComTrue);
@@ -70,6 +80,7 @@ class TDisabledTerminal {
       }
     }
     fControl.EnableDevice(fMachine, kComTrue);
+    return saved;
   }
 
   TTermControl& fControl;
@@ -79,14 +90,6 @@ class TDisabledTerminal {
 };
 
 }  // namespace
-
-TJsonObject& RecordAt(TJsonArray& array, std::int32_t index) {
-  TJsonObject* record = array.GetValue(index).AsObject();
-  if (record == nullptr) {
-    throw EJsonCastError("Cannot cast null into Object");
-  }
-  return *record;
-}
 
 TSDKHelper::TSDKHelper(std::unique_ptr<TTermControl> control) : axTerm1(std::move(control)) {}
 
@@ -173,72 +176,72 @@ std::unique_ptr<TJsonObject> TSDKHelper::getAllUserFPInfo(std::int32_t& dwErrorC
 std::u16string TSDKHelper::setAllUserFPInfo(TJsonArray& users) {
   const std::int32_t M = iMachineNumber;
   std::u16string result;
+  bool lastFailed = false;
   TDisabledTerminal disabled(*axTerm1, M, true);
   for (std::int32_t i = 0; i < users.Count(); ++i) {
-    TJsonObject& user = RecordAt(users, i);
-    std::u16string number = user.GetString(u"enrollNumber");
-    bool enabled = user.GetBool(u"enabled");
-    std::u16string name = user.GetString(u"name");
-    std::u16string card = user.GetString(u"cardNumber");
-    std::int32_t privilege = user.GetInt(u"privilege");
-    std::int32_t fpCount = user.GetInt(u"fpCount");
-    std::u16string password = user.GetString(u"password");
-    if (!card.empty() && card != u"0") {
-      axTerm1->SetCardNumber(card);
+    const TUserRecord user = ReadUserRecord(RecordAt(users, i));
+    if (!user.cardNumber.empty() && user.cardNumber != u"0") {
+      axTerm1->SetCardNumber(user.cardNumber);
     }
-    if (axTerm1->SetUserInfo(M, number, name, password, privilege,
-                             enabled ? kComTrue : kComFalse)) {
+    if (axTerm1->SetUserInfo(M, user.enrollNumber, user.name, user.password, user.privilege,
+                             user.enabled ? kComTrue : kComFalse)) {
       std::int32_t templateError = 0;
       bool templatesStored = true;
-      if (fpCount > 0) {
-        TJsonArray* templates = user.GetValue(u"fpTemplates").AsArray();
-        for (std::int32_t j = 0; j < fpCount; ++j) {
-          if (templates == nullptr) {
-            // An array-kind member without an array holds no entries: j is past its end.
-            throw EListIndexError("List index out of bounds (" + std::to_string(j) + ")");
-          }
-          TJsonObject& fp = RecordAt(*templates, j);
-          std::int32_t flag = fp.GetInt(u"flag");
-          std::int32_t finger = fp.GetInt(u"fingerIndex");
-          std::u16string data = fp.GetString(u"templateData");
-          // A template the terminal did not store must not end in a success text.
-          if (!axTerm1->SetUserTemplate(M, number, finger, flag, data) && templatesStored) {
-            templatesStored = false;
-            axTerm1->GetLastError(templateError);
-          }
+      for (const TTemplateRecord& fp : user.templates) {
+        // A template the terminal did not store must not end in a success text.
+        if (!axTerm1->SetUserTemplate(M, user.enrollNumber, fp.fingerIndex, fp.flag,
+                                      fp.templateData) &&
+            templatesStored) {
+          templatesStored = false;
+          axTerm1->GetLastError(templateError);
         }
       }
-      result = templatesStored
-                   ? std::u16string(u"*Upload user successful!")
-                   : u"*Upload user " + number + u" error,ErrorCode=!" + Decimal(templateError);
+      lastFailed = !templatesStored;
+      result = templatesStored ? std::u16string(u"*Upload user successful!")
+                               : u"*Upload user " + user.enrollNumber + u" error,ErrorCode=!" +
+                                     Decimal(templateError);
     } else {
       std::int32_t code = 0;
       axTerm1->GetLastError(code);
-      result = u"*Upload user " + number + u" error,ErrorCode=!" + Decimal(code);
+      lastFailed = true;
+      result = u"*Upload user " + user.enrollNumber + u" error,ErrorCode=!" + Decimal(code);
     }
   }
-  disabled.Finish();
+  // Users the terminal did not save are lost whatever it answered for each of them, so a success
+  // must not be reported; a failure already reported says enough.
+  std::int32_t saveError = 0;
+  if (!disabled.Finish(saveError) && !lastFailed) {
+    result = u"*Upload save error,ErrorCode=!" + Decimal(saveError);
+  }
   return result;
 }
 
 std::u16string TSDKHelper::deleteEnrollData(const std::u16string& sUserID,
                                             const std::u16string& sOption) {
+  return deleteEnrollData(sUserID, TextToInt(sOption));
+}
+
+std::u16string TSDKHelper::deleteEnrollData(const std::u16string& sUserID,
+                                            std::int32_t backupNumber) {
   const std::int32_t M = iMachineNumber;
-  std::int32_t backup = TextToInt(sOption);
   std::u16string success =
-      u"SSR_DeleteEnrollData,UserID=" + sUserID + u" BackupNumber=" + Decimal(backup);
-  const bool deleted = axTerm1->DeleteEnrollData(M, sUserID, backup);
-  return DeletionResult(*axTerm1, M, deleted, backup, std::move(success));
+      u"SSR_DeleteEnrollData,UserID=" + sUserID + u" BackupNumber=" + Decimal(backupNumber);
+  const bool deleted = axTerm1->DeleteEnrollData(M, sUserID, backupNumber);
+  return DeletionResult(*axTerm1, M, deleted, backupNumber, std::move(success));
 }
 
 std::u16string TSDKHelper::deleteFingerTemplate(const std::u16string& sUserID,
                                                 const std::u16string& sFingerIdx) {
+  return deleteFingerTemplate(sUserID, TextToInt(sFingerIdx));
+}
+
+std::u16string TSDKHelper::deleteFingerTemplate(const std::u16string& sUserID,
+                                                std::int32_t fingerIndex) {
   const std::int32_t M = iMachineNumber;
-  std::int32_t finger = TextToInt(sFingerIdx);
   std::u16string success =
-      u"SSR_DelUserTmpExt,UserID=" + sUserID + u" FingerIndex=" + Decimal(finger);
-  const bool deleted = axTerm1->DeleteUserTemplate(M, sUserID, finger);
-  return DeletionResult(*axTerm1, M, deleted, finger, std::move(success));
+      u"SSR_DelUserTmpExt,UserID=" + sUserID + u" FingerIndex=" + Decimal(fingerIndex);
+  const bool deleted = axTerm1->DeleteUserTemplate(M, sUserID, fingerIndex);
+  return DeletionResult(*axTerm1, M, deleted, fingerIndex, std::move(success));
 }
 
 }  // namespace vantorix

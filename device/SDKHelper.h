@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "device/DeviceRecords.h"
 #include "device/TermControl.h"
 #include "json/JsonDocument.h"
 
@@ -36,23 +37,31 @@ class TSDKHelper {
   // nullptr when the terminal could not be read (a bulk read failed); dwErrorCode then holds
   // the control's error code, else 0.
   std::unique_ptr<TJsonObject> getAllUserFPInfo(std::int32_t& dwErrorCode);
-  // Writes the user records of users (read, never freed). Result: the outcome text of the last
+  // Writes the user records of users (read, never freed), each read with ReadUserRecord just
+  // before it is written, so an invalid record ends the write with the records before it
+  // written (a command checks all of them first). Result: the outcome text of the last
   // element, or empty text for an empty array. A user counts as failed when the terminal refuses
-  // the user or one of its templates.
+  // the user or one of its templates. When the terminal then cannot make the data effective
+  // (RefreshData fails: its store was not saved), nothing written lasts: a success, or the empty
+  // text, becomes "*Upload save error,ErrorCode=!" followed by the terminal's error code (the
+  // failure text of a last user that failed stays).
   std::u16string setAllUserFPInfo(TJsonArray& users);
+  // One deletion: "SSR_DeleteEnrollData,UserID=... BackupNumber=..." (or "SSR_DelUserTmpExt,...
+  // FingerIndex=...") once the terminal deleted and made the change effective; otherwise
+  // "*Operation failed,ErrorCode=" and the error code of the deletion or of the failed
+  // RefreshData.
+  // The text forms convert sOption and sFingerIdx first (EConvertError before the control is
+  // called).
   std::u16string deleteEnrollData(const std::u16string& sUserID, const std::u16string& sOption);
+  std::u16string deleteEnrollData(const std::u16string& sUserID, std::int32_t backupNumber);
   std::u16string deleteFingerTemplate(const std::u16string& sUserID,
                                       const std::u16string& sFingerIdx);
+  std::u16string deleteFingerTemplate(const std::u16string& sUserID, std::int32_t fingerIndex);
 
  private:
   std::unique_ptr<TTermControl> axTerm1;
   const std::int32_t iMachineNumber = 1;
   bool bIsConnected = false;
 };
-
-// The element at index taken as an object. A JSON null element raises EJsonCastError
-// ("Cannot cast null into Object") instead of giving no object; other kinds raise the model's
-// cast error, an index outside the array EListIndexError.
-TJsonObject& RecordAt(TJsonArray& array, std::int32_t index);
 
 }  // namespace vantorix

@@ -15,7 +15,7 @@ constexpr std::size_t kMaxDepth = 512;
 
 class TFormatter {
  public:
-  explicit TFormatter(std::u16string_view text) : FText(text) {}
+  TFormatter(std::u16string_view text, std::size_t limit) : FText(text), FOut(limit) {}
 
   // Gives false when the text is not one strict JSON value.
   bool Run() {
@@ -35,7 +35,7 @@ class TFormatter {
         const char16_t c = FText[FPos++];
         const char16_t open = FStack.back();
         if (c == u',') {
-          FOut.append(u",\r\n");
+          FOut.Append(u",\r\n");
           Indent(FStack.size());
           if (open == u'{' && !BeginMember())
             return false;
@@ -44,14 +44,14 @@ class TFormatter {
         if (c != (open == u'{' ? u'}' : u']'))
           return false;
         FStack.pop_back();
-        FOut.append(u"\r\n");
+        FOut.Append(u"\r\n");
         Indent(FStack.size());
-        FOut.push_back(c);
+        FOut.Push(c);
       }
     }
   }
 
-  std::u16string Take() { return std::move(FOut); }
+  TClippedText Take() { return FOut.Take(); }
 
  private:
   void SkipBlanks() {
@@ -63,7 +63,7 @@ class TFormatter {
     }
   }
 
-  void Indent(std::size_t level) { FOut.append(level * 4, u' '); }
+  void Indent(std::size_t level) { FOut.Append(level * 4, u' '); }
 
   // Renders a value at the reader's position (after blanks). An opened non-empty container is
   // pushed and its first member or element is begun; the caller then closes and continues.
@@ -78,13 +78,13 @@ class TFormatter {
           return false;  // an empty one counts too
         ++FPos;
         const char16_t close = c == u'{' ? u'}' : u']';
-        FOut.push_back(c);
-        FOut.append(u"\r\n");
+        FOut.Push(c);
+        FOut.Append(u"\r\n");
         SkipBlanks();
         if (FPos < FText.size() && FText[FPos] == close) {
           ++FPos;
           Indent(FStack.size());
-          FOut.push_back(close);
+          FOut.Push(close);
           return true;
         }
         FStack.push_back(c);
@@ -110,7 +110,7 @@ class TFormatter {
     if (FPos == FText.size() || FText[FPos] != u':')
       return false;
     ++FPos;
-    FOut.append(u": ");
+    FOut.Append(u": ");
     return true;
   }
 
@@ -118,7 +118,7 @@ class TFormatter {
     if (FText.substr(FPos, word.size()) != word)
       return false;
     FPos += word.size();
-    FOut.append(word);
+    FOut.Append(word);
     return true;
   }
 
@@ -154,7 +154,7 @@ class TFormatter {
       while (FPos < n && IsDigit(FText[FPos]))
         ++FPos;
     }
-    FOut.append(FText.substr(start, FPos - start));
+    FOut.Append(FText.substr(start, FPos - start));
     return true;
   }
 
@@ -163,7 +163,7 @@ class TFormatter {
   bool String() {
     const std::size_t n = FText.size();
     ++FPos;  // opening quotation mark
-    FOut.push_back(u'"');
+    FOut.Push(u'"');
     for (;;) {
       const std::size_t run = FPos;
       while (FPos < n) {
@@ -172,7 +172,7 @@ class TFormatter {
           break;
         ++FPos;
       }
-      FOut.append(FText.substr(run, FPos - run));
+      FOut.Append(FText.substr(run, FPos - run));
       if (FPos == n)
         return false;
       char16_t c = FText[FPos++];
@@ -224,35 +224,41 @@ class TFormatter {
       }
       WriteUnit(c);
     }
-    FOut.push_back(u'"');
+    FOut.Push(u'"');
     return true;
   }
 
   void WriteUnit(char16_t c) {
     if (c == u'/')
-      FOut.append(u"\\/");
+      FOut.Append(u"\\/");
     else if (const char16_t* escape = JsonShortEscape(c))
-      FOut.append(escape);
+      FOut.Append(escape);
     else
-      FOut.push_back(c);
+      FOut.Push(c);
   }
 
   std::u16string_view FText;
   std::size_t FPos = 0;
   std::vector<char16_t> FStack;  // the opening bracket of each open container
-  std::u16string FOut;
+  // Past its limit it only counts; the reader goes on to the end to validate, and since an
+  // indentation costs a count rather than its spaces, the whole run is linear in the input.
+  TBoundedText FOut;
 };
 
 }  // namespace
 
 std::u16string FormatJSON(std::u16string_view json) noexcept {
+  return FormatJSON(json, std::u16string::npos).Text;
+}
+
+TClippedText FormatJSON(std::u16string_view json, std::size_t maxUnits) noexcept {
   try {
-    TFormatter formatter(json);
+    TFormatter formatter(json, maxUnits);
     if (!formatter.Run())
-      return std::u16string();
+      return {};
     return formatter.Take();
   } catch (const std::exception&) {
-    return std::u16string();
+    return {};
   }
 }
 

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "json/JsonInternal.h"
 #include "json/JsonUtf8.h"
@@ -40,6 +41,29 @@ const char* JsonKindName(TJsonKind kind) noexcept {
 
 void ThrowJsonCast(const char* from, const char* to) {
   throw EJsonCastError(std::string("Cannot cast ") + from + " into " + to);
+}
+
+// ---- bounded output ------------------------------------------------------------------------
+
+void TBoundedText::Overflow(std::u16string_view text) {
+  FText.append(text.substr(0, FRoom));
+  FOmitted += text.size() - FRoom;
+  FRoom = 0;
+}
+
+TClippedText TBoundedText::Take() noexcept {
+  // A high surrogate at the cut may have lost its low half; it goes with the rest.
+  if (FOmitted != 0 && !FText.empty() && FText.back() >= 0xD800 && FText.back() <= 0xDBFF) {
+    FText.pop_back();
+    ++FOmitted;
+  }
+  return {std::move(FText), FOmitted};
+}
+
+TClippedText ClipText(std::u16string_view text, std::size_t maxUnits) {
+  TBoundedText out(maxUnits);
+  out.Append(text);
+  return out.Take();
 }
 
 // ---- number text ---------------------------------------------------------------------------

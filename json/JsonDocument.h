@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "json/ClippedText.h"
 #include "json/TextToInt.h"
 
 namespace vantorix {
@@ -94,6 +95,9 @@ class TJsonNode {
 
   // Compact form (true) or line form (false: TAB indentation, LF after every line).
   std::u16string ToJSON(bool Compact) const;
+  // The same text cut after at most MaxUnits units; the rest is only counted, so a document whose
+  // text is far longer costs a walk of the document and MaxUnits units of text.
+  TClippedText ToJSON(bool Compact, std::size_t MaxUnits) const;
   std::u16string ToString() const { return ToJSON(true); }
 
   // Writes this node through the writer; each node class supplies it.

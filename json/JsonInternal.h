@@ -1,9 +1,12 @@
 // Helpers shared by the files of the JSON library; not part of its public interface.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
+#include "json/ClippedText.h"
 #include "json/JsonDocument.h"
 
 namespace vantorix {
@@ -63,6 +66,49 @@ constexpr const char16_t* JsonShortEscape(char16_t c) noexcept {
       return nullptr;
   }
 }
+
+// Output of the writers and of FormatJSON: keeps at most `limit` units and only counts the rest,
+// so that a producer stops paying for text nobody keeps while it still walks all of its input.
+class TBoundedText {
+ public:
+  explicit TBoundedText(std::size_t limit = std::u16string::npos) noexcept : FRoom(limit) {}
+
+  void Append(std::u16string_view text) {
+    if (text.size() <= FRoom) {
+      FText.append(text);
+      FRoom -= text.size();
+    } else {
+      Overflow(text);
+    }
+  }
+  void Append(std::size_t count, char16_t unit) {
+    if (count <= FRoom) {
+      FText.append(count, unit);
+      FRoom -= count;
+    } else {
+      FText.append(FRoom, unit);
+      FOmitted += count - FRoom;
+      FRoom = 0;
+    }
+  }
+  void Push(char16_t unit) {
+    if (FRoom != 0) {
+      FText.push_back(unit);
+      --FRoom;
+    } else {
+      ++FOmitted;
+    }
+  }
+  // The text kept and the count left out; the text is never cut inside a surrogate pair.
+  TClippedText Take() noexcept;
+
+ private:
+  void Overflow(std::u16string_view text);
+
+  std::u16string FText;
+  std::size_t FRoom;
+  std::size_t FOmitted = 0;
+};
 
 // A double truncated toward zero as a signed 64-bit integer; 0 for a NaN or outside the range.
 std::int64_t TruncateToInt64(double value) noexcept;

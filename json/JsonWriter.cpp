@@ -1,126 +1,131 @@
 // The two writers: compact form (no blanks) and line form (TAB indentation, LF after each line).
 #include <string>
+#include <string_view>
 
 #include "json/JsonDocument.h"
 #include "json/JsonInternal.h"
 
 namespace vantorix {
 
-// Walks a tree and appends its text to one buffer. Recursion depth is the nesting depth of the
-// document, which the reader bounds at 512 levels.
+// Walks a tree and appends its text to one buffer, which keeps at most `limit` units. Recursion
+// depth is the nesting depth of the document, which the reader bounds at 512 levels.
 class TJsonWriter {
  public:
-  explicit TJsonWriter(bool compact) : FCompact(compact) {}
+  TJsonWriter(bool compact, std::size_t limit) : FCompact(compact), FOut(limit) {}
 
   void WriteObject(const TJsonObject& object) {
     const auto& members = object.FMembers;
     if (members.empty()) {
-      FOut.append(u"{}");
+      FOut.Append(u"{}");
       return;
     }
-    FOut.push_back(u'{');
+    FOut.Push(u'{');
     if (FCompact) {
       bool first = true;
       for (const TJsonMember& member : members) {
         if (!first)
-          FOut.push_back(u',');
+          FOut.Push(u',');
         first = false;
         WriteString(member.Name);
-        FOut.push_back(u':');
+        FOut.Push(u':');
         WriteValue(member.Value);
       }
     } else {
-      FOut.push_back(u'\n');
+      FOut.Push(u'\n');
       ++FLevel;
       const std::size_t last = members.size() - 1;
       for (std::size_t i = 0; i <= last; ++i) {
         Indent();
         WriteString(members[i].Name);
-        FOut.append(u": ");
+        FOut.Append(u": ");
         WriteValue(members[i].Value);
         if (i != last)
-          FOut.push_back(u',');
-        FOut.push_back(u'\n');
+          FOut.Push(u',');
+        FOut.Push(u'\n');
       }
       --FLevel;
       Indent();
     }
-    FOut.push_back(u'}');
+    FOut.Push(u'}');
   }
 
   void WriteArray(const TJsonArray& array) {
     const auto& items = array.FItems;
     if (items.empty()) {
-      FOut.append(u"[]");
+      FOut.Append(u"[]");
       return;
     }
-    FOut.push_back(u'[');
+    FOut.Push(u'[');
     if (FCompact) {
       bool first = true;
       for (const TJsonValue& item : items) {
         if (!first)
-          FOut.push_back(u',');
+          FOut.Push(u',');
         first = false;
         WriteValue(item);
       }
     } else {
-      FOut.push_back(u'\n');
+      FOut.Push(u'\n');
       ++FLevel;
       const std::size_t last = items.size() - 1;
       for (std::size_t i = 0; i <= last; ++i) {
         Indent();
         WriteValue(items[i]);
         if (i != last)
-          FOut.push_back(u',');
-        FOut.push_back(u'\n');
+          FOut.Push(u',');
+        FOut.Push(u'\n');
       }
       --FLevel;
       Indent();
     }
-    FOut.push_back(u']');
+    FOut.Push(u']');
   }
 
-  void EndLine() { FOut.push_back(u'\n'); }
-  std::u16string Take() { return std::move(FOut); }
+  void EndLine() { FOut.Push(u'\n'); }
+  TClippedText Take() { return FOut.Take(); }
 
  private:
-  void Indent() { FOut.append(static_cast<std::size_t>(FLevel), u'\t'); }
+  void Indent() { FOut.Append(static_cast<std::size_t>(FLevel), u'\t'); }
 
   void WriteValue(const TJsonValue& value) {
     switch (value.FKind) {
       case jkNone:
-        FOut.append(u"null");
+        FOut.Append(u"null");
         break;
       case jkString:
         WriteString(value.FString);
         break;
       case jkInt:
-        AppendIntText(value.FInt, FOut);
+        AppendIntText(value.FInt, Number());
+        FOut.Append(FNumber);
         break;
       case jkLong:
-        AppendIntText(value.FLong, FOut);
+        AppendIntText(value.FLong, Number());
+        FOut.Append(FNumber);
         break;
       case jkULong:
-        AppendUIntText(value.FULong, FOut);
+        AppendUIntText(value.FULong, Number());
+        FOut.Append(FNumber);
         break;
       case jkFloat:
-        AppendFloatText(value.FFloat, FOut);
+        AppendFloatText(value.FFloat, Number());
+        FOut.Append(FNumber);
         break;
       case jkBool:
-        FOut.append(value.FBool ? u"true" : u"false");
+        FOut.Append(value.FBool ? u"true" : u"false");
         break;
       case jkArray:
         if (value.FNode) {
           value.FNode->WriteJSON(*this);
         } else {
-          FOut.append(u"[]");
+          FOut.Append(u"[]");
         }
         break;
       case jkObject:
         if (value.FNode) {
           value.FNode->WriteJSON(*this);
         } else {
-          FOut.append(u"null");
+          FOut.Append(u"null");
         }
         break;
     }
@@ -129,30 +134,37 @@ class TJsonWriter {
   // Escapes '"', '\\' and U+0000..U+001F; everything else, "/" and non-ASCII included, is
   // copied unchanged. Runs without escapes are appended in one piece.
   void WriteString(const std::u16string& text) {
-    FOut.push_back(u'"');
+    FOut.Push(u'"');
     const char16_t* p = text.data();
     const char16_t* const end = p + text.size();
     while (p < end) {
       const char16_t* run = p;
       p = ScanEscapable(p, end);
-      FOut.append(run, static_cast<std::size_t>(p - run));
+      FOut.Append(std::u16string_view(run, static_cast<std::size_t>(p - run)));
       if (p == end)
         break;
       const char16_t c = *p++;
       if (const char16_t* escape = JsonShortEscape(c)) {
-        FOut.append(escape);
+        FOut.Append(escape);
       } else {
         static constexpr char16_t kHex[] = u"0123456789abcdef";
         const char16_t unicode[] = {u'\\', u'u', u'0', u'0', kHex[c >> 4], kHex[c & 0xF]};
-        FOut.append(unicode, 6);
+        FOut.Append(std::u16string_view(unicode, 6));
       }
     }
-    FOut.push_back(u'"');
+    FOut.Push(u'"');
+  }
+
+  // The number text buffer, emptied for each number; it keeps its capacity between numbers.
+  std::u16string& Number() {
+    FNumber.clear();
+    return FNumber;
   }
 
   bool FCompact;
   int FLevel = 0;
-  std::u16string FOut;
+  TBoundedText FOut;
+  std::u16string FNumber;
 };
 
 void TJsonObject::WriteJSON(TJsonWriter& Writer) const {
@@ -163,7 +175,11 @@ void TJsonArray::WriteJSON(TJsonWriter& Writer) const {
 }
 
 std::u16string TJsonNode::ToJSON(bool Compact) const {
-  TJsonWriter writer(Compact);
+  return ToJSON(Compact, std::u16string::npos).Text;
+}
+
+TClippedText TJsonNode::ToJSON(bool Compact, std::size_t MaxUnits) const {
+  TJsonWriter writer(Compact, MaxUnits);
   WriteJSON(writer);
   if (!Compact)
     writer.EndLine();

@@ -30,6 +30,18 @@ TTerminalServer::TTerminalServer(TTerminalOptions options) : fOptions(std::move(
     FillDemoUsers(fStore);
     fDirty = true;
   }
+  // A terminal on a store it cannot write would acknowledge every change and lose it all on the
+  // next restart, so it must not run at all. Saving once is the one reliable test (directory,
+  // temporary file, disk space, rename), and it is atomic, so the store's contents are safe.
+  if (!fOptions.storePath.empty()) {
+    try {
+      fStore.Save(fOptions.storePath);
+    } catch (const ETerminalStoreError& e) {
+      throw ETerminalStoreError("the store " + fOptions.storePath + " cannot be written (" +
+                                e.what() + ")");
+    }
+    fDirty = false;
+  }
 }
 
 TTerminalServer::~TTerminalServer() {

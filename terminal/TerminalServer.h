@@ -35,7 +35,8 @@ struct TTerminalOptions {
 // every thread the server started and saves unsaved changes.
 class TTerminalServer {
  public:
-  // Loads the store file (missing: empty). Throws ETerminalStoreError on a corrupt file.
+  // Loads the store file (missing: empty) and saves it once. Throws ETerminalStoreError on a
+  // corrupt file and on a store that cannot be written (the file is then left as it was).
   explicit TTerminalServer(TTerminalOptions options);
   ~TTerminalServer();
   TTerminalServer(const TTerminalServer&) = delete;

@@ -1,6 +1,7 @@
 // libFuzzer target: the reader, both writers and FormatJSON on arbitrary input. Whatever parses
 // must write, parse and write again to the same text, and its line form must render; strict
 // JSON that FormatJSON renders must parse.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -74,6 +75,16 @@ std::u16string WithoutNumbers(const std::u16string& rendered) {
   return out;
 }
 
+// A text cut at `limit` is the first limit units of the whole one (one fewer where the cut
+// would separate a surrogate pair) and counts the rest.
+void RequirePrefix(const std::u16string& whole, const vantorix::TClippedText& clipped,
+                   std::size_t limit) {
+  const std::size_t kept = clipped.Text.size();
+  Require(kept + clipped.Omitted == whole.size() && whole.compare(0, kept, clipped.Text) == 0);
+  Require(kept == std::min(limit, whole.size()) ||
+          (kept + 1 == limit && whole[kept] >= 0xD800 && whole[kept] <= 0xDBFF));
+}
+
 void Check(const std::u16string& text) {
   // FormatJSON's strict reader is independent of the model's reader, whose syntax is a
   // superset of RFC 8259 for object and array roots: what the strict one renders must parse,
@@ -100,6 +111,11 @@ void Check(const std::u16string& text) {
   Require(fromLines && fromLines->ToJSON(true) == compact);
   const std::u16string rendered = vantorix::FormatJSON(lines);
   Require(!rendered.empty() && rendered == vantorix::FormatJSON(compact));
+  // Cut short, each text is its own beginning and counts the rest.
+  const std::size_t cut = text.size() % (rendered.size() + 1);
+  RequirePrefix(rendered, vantorix::FormatJSON(compact, cut), cut);
+  RequirePrefix(lines, node->ToJSON(false, cut), cut);
+  RequirePrefix(compact, node->ToJSON(true, cut), cut);
   if (strict)
     Require(WithoutNumbers(rendered) == WithoutNumbers(strictRendering));
   ReadSomeMembers(*node);

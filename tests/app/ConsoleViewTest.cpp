@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "app/DaemonOptions.h"
 
@@ -25,22 +27,23 @@ TEST(ConsoleViewTest, EntryIsWrittenAsItsLinesWhateverTheLineBreaks) {
       {u"caf\u00e9 \U0001F600", "caf\xc3\xa9 \xf0\x9f\x98\x80\n"},
   };
   for (const Case& c : cases) {
-    std::ostringstream out;
-    TConsoleView view(out);
+    std::vector<std::string> pieces;
+    TConsoleView view([&](std::string text) { pieces.push_back(std::move(text)); });
     view.AddEntry(c.entry);
-    EXPECT_EQ(out.str(), c.expected);
+    EXPECT_EQ(pieces, std::vector<std::string>{c.expected});
   }
 }
 
 TEST(ConsoleViewTest, CounterLineOnlyWhenTheCountChanges) {
-  std::ostringstream out;
-  TConsoleView view(out);
+  std::vector<std::string> pieces;
+  TConsoleView view([&](std::string text) { pieces.push_back(std::move(text)); });
   view.SetText(u"1");
   view.SetText(u"1");
   view.SetText(u"2");
   view.SetText(u"0");
   view.SetText(u"0");
-  EXPECT_EQ(out.str(), "Clients connected: 1\nClients connected: 2\nClients connected: 0\n");
+  EXPECT_EQ(pieces, (std::vector<std::string>{"Clients connected: 1\n", "Clients connected: 2\n",
+                                              "Clients connected: 0\n"}));
 }
 
 TEST(DaemonOptionsTest, PortAndLoopback) {

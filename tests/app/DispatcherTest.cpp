@@ -2,10 +2,13 @@
 // loopback and simulated terminals in the test process.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "app/LogLine.h"
 #include "json/FormatJson.h"
 #include "json/JsonDocument.h"
 #include "tests/app/FormHarness.h"
@@ -51,6 +54,29 @@ class DispatcherTest : public ::testing::Test {
     std::vector<std::string> all = H.Messages();
     return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(3 * clients),
                                     all.end());
+  }
+  // Sends each command from a client of its own and expects it to end that connection while a
+  // bystander, still served, sees nothing of it; `after` runs after each command. Returns once
+  // every one of those connections has logged its disconnect.
+  void EachEndsItsConnection(std::span<const std::string> commands,
+                             const std::function<void(const std::string&)>& after = {}) {
+    auto bystander = H.Connect();
+    for (const std::string& command : commands) {
+      auto client = H.Connect();
+      client->SendText(command);
+      EXPECT_TRUE(client->WaitForClose(kWaitMs)) << command;
+      ExpectNothingBefore(*bystander, *bystander);
+      if (after) {
+        after(command);
+      }
+    }
+    ASSERT_TRUE(H.DrainUntil([&] {
+      std::size_t disconnects = 0;
+      for (const std::string& m : H.Messages()) {
+        disconnects += m == "Client disconnected" ? 1 : 0;
+      }
+      return disconnects == commands.size();
+    }));
   }
   TFormHarness H;
 };
@@ -101,6 +127,49 @@ TEST_F(DispatcherTest, EchoLogsTheIndentedCommandBeforeState2IsSet) {
   EXPECT_EQ(log[1],
             "{\r\n    \"act\": \"echo\",\r\n    \"state\": \"s1\",\r\n"
             "    \"devices\": [\r\n    ]\r\n}");
+}
+
+// No log message grows past kLogMessageLimit however large or deep the command: the indented
+// echo of deep nesting (which grows with depth times size), the status line of a huge state and
+// a large users document are cut there and say how much was left out; the replies stay whole.
+TEST_F(DispatcherTest, LogMessagesAreCutAtTheLimitWithANote) {
+  const std::string nested = std::string(300, '[') + std::string(300, ']');
+  std::string deep = R"({"act":"echo","state":"deep","devices":[],"x":[)" + nested;
+  for (int i = 0; i < 15; ++i) {
+    deep += "," + nested;
+  }
+  deep += "]}";
+  const std::string status = Finish(std::string(kLogMessageLimit, 'q'), "ERROR");
+  auto cut = [](const std::u16string& whole) {
+    return U8(whole.substr(0, kLogMessageLimit)) + "\u2026 [" +
+           std::to_string(whole.size() - kLogMessageLimit) + " more characters not shown]";
+  };
+  auto client = H.Connect();
+  client->SendText(deep);
+  EXPECT_EQ(client->ReadText(kWaitMs).value_or("<none>"),
+            deep.substr(0, deep.size() - 1) + R"(,"state2":"deep"})");
+  client->SendText(R"({"act":"none","state":")" + std::string(kLogMessageLimit, 'q') + R"("})");
+  // A users document whose line form is longer than the limit.
+  TTestTerminal terminal;
+  const std::string big = std::string(kLogMessageLimit / 2, 'T');
+  client->SendText(R"({"act":"synctodevice","state":"s","devices":[)" +
+                   Device(terminal.PortText()) + R"(],"users":[)" +
+                   R"({"enrollNumber":"1","fpCount":1,"fpTemplates":[)" +
+                   R"({"fingerIndex":0,"templateData":")" + big + R"("}]},)" +
+                   R"({"enrollNumber":"2","fpCount":1,"fpTemplates":[)" +
+                   R"({"fingerIndex":1,"templateData":")" + big + R"("}]}]})");
+  ASSERT_EQ(Read(*client, 2)[1], Finish("s", "*Upload user successful!"));
+  client->SendText(R"({"act":"getfromdevice","state":"g","ip":"127.0.0.1","port":")" +
+                   terminal.PortText() + R"(","key":"0"})");
+  const std::string users = Read(*client, 3)[1];
+  const std::vector<std::string> log = CommandLog(1, 7);
+  const std::u16string indented = FormatJSON(U16(deep));
+  ASSERT_GT(indented.size(), kLogMessageLimit);
+  EXPECT_TRUE(log[1] == cut(indented)) << "indented echo of " << log[1].size() << " bytes";
+  EXPECT_TRUE(log[2] == cut(U16(status))) << "status line of " << log[2].size() << " bytes";
+  const std::u16string lines = TJsonNode::Parse(U16(users))->ToJSON(false);
+  ASSERT_GT(lines.size(), kLogMessageLimit);
+  EXPECT_TRUE(log[6] == cut(lines)) << "users document of " << log[6].size() << " bytes";
 }
 
 TEST_F(DispatcherTest, UnknownActsAreOnlyLogged) {
@@ -294,57 +363,86 @@ TEST_F(DispatcherTest, EmptyDeviceListSendsAndLogsNothing) {
 }
 
 TEST_F(DispatcherTest, InvalidCommandEndsOnlyThatConnection) {
-  TTestTerminal terminal;
-  struct Case {
-    std::string command;
-    std::size_t messagesBeforeEnd;
+  const std::string commands[] = {
+      // A port text that does not convert is refused before its start status.
+      R"({"act":"synctodevice","state":"p","devices":[)" + Device("abc") + R"(],"users":[]})",
+      R"({"act":"synctodevice","state":"p","users":[]})",
+      R"({"act":"deleteenrolleddata","state":"p","devices":{"ip":"x"}})",
+      R"({"act":"deletefptemplate","state":"p","devices":[null]})",
+      R"({"act":"synctodevice","state":"p","devices":["127.0.0.1"]})",
+      R"({"act":"echo","state":"p","devices":5})",
+      R"({"act":["echo"],"state":"p"})",
+      R"({"act":"echo","state":{"a":1}})",
+      R"({"act":"echo","state":"p","devices":null})",
+      R"({"act":null,"state":"p"})",
+      R"({"act":"synctodevice","state":"p","devices":[],"users":{"enrollNumber":"1"}})",
+      R"({"act":"getfromdevice","state":"p","ip":["127.0.0.1"]})",
   };
-  const Case cases[] = {
-      // A port text that does not convert: the start status went out, then the job raised.
-      {R"({"act":"synctodevice","state":"p","devices":[)" + Device("abc") + R"(],"users":[]})", 1},
-      {R"({"act":"synctodevice","state":"p","users":[]})", 0},
-      {R"({"act":"deleteenrolleddata","state":"p","devices":{"ip":"x"}})", 0},
-      {R"({"act":"deletefptemplate","state":"p","devices":[null]})", 0},
-      {R"({"act":"synctodevice","state":"p","devices":["127.0.0.1"]})", 0},
-      {R"({"act":"echo","state":"p","devices":5})", 0},
-      {R"({"act":["echo"],"state":"p"})", 0},
-      {R"({"act":"echo","state":{"a":1}})", 0},
-      {R"({"act":"echo","state":"p","devices":null})", 0},
-      {R"({"act":null,"state":"p"})", 0},
-      {R"({"act":"synctodevice","state":"p","devices":[],"users":{"enrollNumber":"1"}})", 0},
-      {R"({"act":"getfromdevice","state":"p","ip":["127.0.0.1"]})", 0},
-  };
-  auto bystander = H.Connect();
-  std::size_t clients = 1;
-  for (const Case& c : cases) {
-    auto client = H.Connect();
-    ++clients;
-    client->SendText(c.command);
-    for (std::size_t i = 0; i < c.messagesBeforeEnd; ++i) {
-      EXPECT_TRUE(client->ReadText(kWaitMs)) << c.command;
-      EXPECT_TRUE(bystander->ReadText(kWaitMs)) << c.command;
-    }
-    EXPECT_TRUE(client->WaitForClose(kWaitMs)) << c.command;
-    // The bystander is still served, and saw nothing else of the failed command.
-    ExpectNothingBefore(*bystander, *bystander);
-  }
-  // Every failed connection logged its disconnect.
-  ASSERT_TRUE(H.DrainUntil([&] {
-    std::size_t disconnects = 0;
-    for (const std::string& m : H.Messages()) {
-      disconnects += m == "Client disconnected" ? 1 : 0;
-    }
-    return disconnects == clients - 1;
-  }));
-  // Nothing but the connect and disconnect lines, the probes and the start of the one job that
-  // raised was logged: a failure that escapes an act leaves no line of its own.
+  EachEndsItsConnection(commands);
+  // Nothing but the connect and disconnect lines and the probes was logged: a failure that
+  // escapes an act leaves no line of its own.
   const std::string probe = Indented(U8(
       TJsonNode::Parse(u"{\"act\":\"echo\",\"state\":\"probe\",\"devices\":[]}")->ToJSON(false)));
   for (const std::string& m : H.Messages()) {
     const bool known = m == "Client Connected" || m == "Client Connected!" ||
                        m.rfind("Port=", 0) == 0 || m == "Client disconnected" || m == "0" ||
-                       m == probe || m == "sync in progress to:127.0.0.1";
+                       m == probe;
     EXPECT_TRUE(known) << m;
+  }
+}
+
+// An invalid entry anywhere in a device command (the third user, the second terminal, the last
+// deletion entry) is found before anything happens: no terminal is touched, no status is sent,
+// nothing is logged, and the command still ends its connection.
+TEST_F(DispatcherTest, InvalidEntryAnywhereInADeviceCommandDoesNothing) {
+  TTestTerminal empty;
+  TTestTerminal filled({.Demo = true});
+  const std::vector<std::string> users = filled.UserIds();
+  const std::vector<std::pair<std::string, int>> templates = filled.Templates();
+  ASSERT_FALSE(templates.empty());
+  const std::string user = templates[0].first;
+  const std::string finger = std::to_string(templates[0].second);
+  const std::string good = R"({"enrollNumber":"1","name":"A"},{"enrollNumber":"2","name":"B"},)";
+  const std::string toEmpty = Device(empty.PortText());
+  const std::string toFilled = Device(filled.PortText());
+  auto sync = [](const std::string& devices, const std::string& records) {
+    return R"({"act":"synctodevice","state":"s","devices":[)" + devices + R"(],"users":[)" +
+           records + "]}";
+  };
+  auto deletion = [&](const std::string& act, const std::string& entries) {
+    return R"({"act":")" + act + R"(","state":"d","devices":[)" + toFilled + R"(],"users":[)" +
+           entries + "]}";
+  };
+  auto fetch = [](const std::string& port, const std::string& key) {
+    return R"({"act":"getfromdevice","state":"g","ip":"127.0.0.1","port":")" + port +
+           R"(","key":")" + key + R"("})";
+  };
+  const std::string commands[] = {
+      sync(toEmpty + "," + toFilled, good + R"({"enrollNumber":"3","privilege":"abc"})"),
+      sync(toEmpty, good + R"({"enrollNumber":"3","fpCount":2,"fpTemplates":[{"fingerIndex":1}]})"),
+      sync(toEmpty, good + R"({"enrollNumber":"3","fpCount":1,"fpTemplates":["AAEC"]})"),
+      sync(toEmpty, good + "null"),
+      sync(toEmpty + "," + Device("abc"), good + R"({"enrollNumber":"3"})"),
+      sync(toEmpty + R"(,{"ip":"127.0.0.1","port":")" + empty.PortText() + R"(","key":"k"})",
+           good + R"({"enrollNumber":"3"})"),
+      sync(toEmpty + ",null", good + R"({"enrollNumber":"3"})"),
+      deletion("deleteenrolleddata", R"({"enrollNumber":")" + user +
+                                         R"(","deleteOption":12},{"enrollNumber":")" + user +
+                                         R"(","deleteOption":"abc"})"),
+      deletion("deletefptemplate", R"({"enrollNumber":")" + user + R"(","fingerIndex":)" + finger +
+                                       R"(},{"enrollNumber":")" + user + R"("})"),
+      deletion("deletefptemplate",
+               R"({"enrollNumber":")" + user + R"(","fingerIndex":)" + finger + "},[]"),
+      fetch("abc", "0"),
+      fetch(filled.PortText(), "k"),
+  };
+  EachEndsItsConnection(commands, [&](const std::string& command) {
+    EXPECT_TRUE(empty.UserIds().empty()) << command;
+    EXPECT_EQ(filled.UserIds(), users) << command;
+    EXPECT_EQ(filled.Templates(), templates) << command;
+  });
+  for (const std::string& m : H.Messages()) {
+    EXPECT_EQ(m.find("progress"), std::string::npos) << m;
   }
 }
 

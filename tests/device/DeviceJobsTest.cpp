@@ -6,6 +6,7 @@
 #include <dirent.h>
 
 #include <functional>
+#include <tuple>
 
 #include "device/DeviceJobs.h"
 #include "device/NetTermControl.h"
@@ -152,6 +153,83 @@ TEST_F(DeviceJobsTest, BadPortOrKeyRaisesBeforeAnyConnection) {
     EXPECT_EQ(control.calls.Count("ConnectNet"), 0);
     EXPECT_FALSE(jobs.TerminalConnected());
   }
+}
+
+// What runs a job and gives the message of the exception it raised, or "" when it raised none.
+std::string RaisedBy(const std::function<void()>& run) {
+  try {
+    run();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+// The checks a command passes before it reaches any terminal read every entry as the jobs do:
+// what a check refuses, the job refuses with the same error, and what it accepts, the job runs
+// without one.
+TEST_F(DeviceJobsTest, ChecksRaiseWhatTheJobsRaise) {
+  enum TKind { kSync, kEnrolment, kFinger };
+  struct TCase {
+    TKind kind;
+    std::u16string users;
+    std::string error;  // "" when accepted
+  };
+  const TCase cases[] = {
+      {kSync,
+       u"[{\"enrollNumber\":\"1\"},{\"enrollNumber\":\"2\"},{\"enrollNumber\":\"3\","
+       u"\"privilege\":\"abc\"}]",
+       "'abc' is not a valid floating point value"},
+      {kSync, u"[{\"enrollNumber\":\"1\",\"fpCount\":2,\"fpTemplates\":[{\"fingerIndex\":1}]}]",
+       "List index out of bounds (1)"},
+      {kSync, u"[{\"enrollNumber\":\"1\",\"fpCount\":1,\"fpTemplates\":[\"t\"]}]",
+       "Cannot cast String into Object"},
+      {kSync, u"[{\"enrollNumber\":\"1\"},null]", "Cannot cast null into Object"},
+      {kSync, u"[{\"enrollNumber\":\"1\",\"enabled\":[]}]", "Cannot cast Array into Bool"},
+      {kSync,
+       u"[{\"enrollNumber\":\"1\",\"fpCount\":1,\"fpTemplates\":[{\"fingerIndex\":1},7]},"
+       u"{\"enrollNumber\":\"2\",\"fpCount\":-1}]",
+       ""},
+      {kEnrolment,
+       u"[{\"enrollNumber\":\"1\",\"deleteOption\":12},{\"enrollNumber\":\"2\","
+       u"\"deleteOption\":\"abc\"}]",
+       "'abc' is not a valid integer value"},
+      {kEnrolment, u"[{\"enrollNumber\":\"1\",\"fingerIndex\":1}]",
+       "'' is not a valid integer value"},
+      {kEnrolment, u"[{\"enrollNumber\":\"1\",\"deleteOption\":\"0x0C\"}]", ""},
+      {kFinger, u"[{\"enrollNumber\":\"1\",\"fingerIndex\":\"1\"},[]]",
+       "Cannot cast Array into Object"},
+      {kFinger, u"[{\"fingerIndex\":\"x\",\"enrollNumber\":{}}]", "Cannot cast Object into String"},
+      {kFinger, u"[{\"enrollNumber\":\"9\",\"fingerIndex\":\" 3\"}]", ""},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(Narrow(c.users));
+    auto users = ParseArray(c.users);
+    const std::string checked = RaisedBy([&] {
+      c.kind == kSync        ? CheckSyncUsers(users.get())
+      : c.kind == kEnrolment ? CheckEnrolmentDeletions(users.get())
+                             : CheckFingerprintDeletions(users.get());
+    });
+    const std::string ran = RaisedBy([&] {
+      c.kind == kSync ? jobs.syncToDevice(ip, a.PortText(), u"0", users.get())
+      : c.kind == kEnrolment
+          ? jobs.deleteEnrolledDataFromDevice(ip, a.PortText(), u"0", users.get())
+          : jobs.deleteFingerTemplateFromDevice(ip, a.PortText(), u"0", users.get());
+    });
+    EXPECT_EQ(checked, c.error);
+    EXPECT_EQ(ran, c.error);
+  }
+  // A terminal's key and port texts: checked in the order connecting converts them.
+  const std::u16string port = a.PortText();
+  for (const auto& [portText, key, error] :
+       {std::tuple<std::u16string, std::u16string, std::string>{port, u"0", ""},
+        {u"43 70", u"0", "'43 70' is not a valid integer value"},
+        {port, u"k", "'k' is not a valid integer value"},
+        {u"p", u"k", "'k' is not a valid integer value"}}) {
+    EXPECT_EQ(RaisedBy([&] { CheckTerminalAddress(portText, key); }), error);
+    EXPECT_EQ(RaisedBy([&] { jobs.getFromDevice(ip, portText, key); }), error);
+  }
+  EXPECT_FALSE(jobs.TerminalConnected());
 }
 
 // After a job that raised between connect and disconnect, the next job reaches its own

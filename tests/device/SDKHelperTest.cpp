@@ -2,6 +2,9 @@
 // and templates, and the deletions, against the in-process simulated terminal.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+
 #include "device/SDKHelper.h"
 #include "tests/device/DeviceTestSupport.h"
 
@@ -227,28 +230,28 @@ TEST_F(SDKHelperTest, TemplateTheTerminalRefusesFailsTheUser) {
   EXPECT_EQ(sim.server->Snapshot().TemplateCount(), 1u) << "the valid template is still written";
 }
 
-// Input errors leave the write as exceptions, and the terminal is re-enabled all the same.
+// Input errors leave the write as exceptions before anything of the invalid record (its user
+// fields included) reaches the terminal, and the terminal is re-enabled all the same.
 TEST_F(SDKHelperTest, InvalidRecordsRaiseAndStillReEnable) {
   ConnectOrFail();
   struct TCase {
     std::u16string users;
     std::string message;
-    bool reachedSetUserInfo;
   };
   const TCase cases[] = {
       {u"[{\"enrollNumber\":\"1\",\"fpCount\":2,\"fpTemplates\":[{}]}]",
-       "List index out of bounds (1)", true},
-      {u"[{\"enrollNumber\":\"1\",\"fpCount\":1}]", "List index out of bounds (0)", true},
+       "List index out of bounds (1)"},
+      {u"[{\"enrollNumber\":\"1\",\"fpCount\":1}]", "List index out of bounds (0)"},
       {u"[{\"enrollNumber\":\"1\",\"fpCount\":1,\"fpTemplates\":null}]",
-       "Cannot cast Object into Array", true},
+       "Cannot cast Object into Array"},
       {u"[{\"enrollNumber\":\"1\",\"fpCount\":1,\"fpTemplates\":[null]}]",
-       "Cannot cast null into Object", true},
+       "Cannot cast null into Object"},
       {u"[{\"enrollNumber\":\"1\",\"fpCount\":1,\"fpTemplates\":[7]}]",
-       "Cannot cast Integer into Object", true},
-      {u"[null,{\"enrollNumber\":\"1\"}]", "Cannot cast null into Object", false},
-      {u"[\"x\"]", "Cannot cast String into Object", false},
+       "Cannot cast Integer into Object"},
+      {u"[null,{\"enrollNumber\":\"1\"}]", "Cannot cast null into Object"},
+      {u"[\"x\"]", "Cannot cast String into Object"},
       {u"[{\"enrollNumber\":\"1\",\"privilege\":\"high\"}]",
-       "'high' is not a valid floating point value", false},
+       "'high' is not a valid floating point value"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(Narrow(c.users));
@@ -264,11 +267,9 @@ TEST_F(SDKHelperTest, InvalidRecordsRaiseAndStillReEnable) {
     EXPECT_EQ(calls.front(), "EnableDevice(1,0)");
     EXPECT_EQ(calls[calls.size() - 2], "RefreshData(1)");
     EXPECT_EQ(calls.back(), "EnableDevice(1,-1)");
-    bool reached = false;
     for (const auto& call : calls) {
-      reached = reached || call.rfind("SetUserInfo", 0) == 0;
+      EXPECT_NE(call.rfind("SetUser", 0), 0u) << call;
     }
-    EXPECT_EQ(reached, c.reachedSetUserInfo);
     EXPECT_TRUE(sim.server->IsEnabled());
   }
 }
@@ -374,6 +375,46 @@ TEST_F(SDKHelperTest, DeletionTexts) {
     control.calls.Take();
   }
   EXPECT_EQ(sim.server->Snapshot().Find(u"7"), nullptr) << "backup 12 removed the user";
+}
+
+// A terminal that cannot save its store answers RefreshData with an error: whatever the
+// terminal answered for each user or deletion, nothing of it lasts, and the texts say so.
+TEST(SDKHelperUnsavedTest, FailedRefreshFailsWritesAndDeletions) {
+  const std::string store = testing_support::TempStorePath("unsaved.bin");
+  TSimulator sim(0, store);
+  sim.server->Edit([](TTerminalStore& s) {
+    TStoredUser& user = s.Put(TLinkUser{u"7", u"x", u"", 0, true, u""});
+    user.fingers[3] = TStoredTemplate{1, u"three"};
+  });
+  sim.server->RefuseUser(u"66", -66);
+  TRecordedControl control;
+  TSDKHelper helper(std::move(control.owner));
+  ASSERT_TRUE(helper.Connect(u"127.0.0.1", sim.PortText(), u"0"));
+  // A directory in the temporary file's place: every save fails from here on.
+  std::filesystem::create_directory(store + ".tmp");
+  const std::function<std::u16string()> operations[] = {
+      [&] { return helper.setAllUserFPInfo(*ParseArray(u"[{\"enrollNumber\":\"1\"}]")); },
+      [&] {
+        return helper.setAllUserFPInfo(
+            *ParseArray(u"[{\"enrollNumber\":\"2\"},{\"enrollNumber\":\"66\"}]"));
+      },
+      [&] { return helper.deleteFingerTemplate(u"7", u"3"); },
+      [&] { return helper.deleteEnrollData(u"7", u"12"); },
+  };
+  // A last user that failed keeps its own failure text.
+  const std::string texts[] = {"*Upload save error,ErrorCode=!-8",
+                               "*Upload user 66 error,ErrorCode=!-66",
+                               "*Operation failed,ErrorCode=-8", "*Operation failed,ErrorCode=-8"};
+  for (std::size_t i = 0; i < std::size(texts); ++i) {
+    EXPECT_EQ(Narrow(operations[i]()), texts[i]) << "operation " << i;
+    EXPECT_EQ(control.calls.Count("RefreshData"), 1) << "operation " << i;
+    control.calls.Take();
+  }
+  EXPECT_TRUE(sim.server->IsEnabled());
+  // Once the store can be written again, the same write succeeds and lasts.
+  std::filesystem::remove(store + ".tmp");
+  EXPECT_EQ(Narrow(operations[0]()), "*Upload user successful!");
+  EXPECT_NE(TTerminalStore::Load(store).Find(u"1"), nullptr);
 }
 
 TEST_F(SDKHelperTest, UnconvertibleDeletionOptionRaisesBeforeTheControl) {

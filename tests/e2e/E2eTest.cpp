@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/support/Messages.h"
 #include "tests/e2e/support/Programs.h"
 #include "tests/websocket/support/WsTestClient.h"
 
@@ -14,28 +15,6 @@ namespace vantorix::test {
 namespace {
 
 constexpr int kWaitMs = 10000;
-
-std::string Start(const std::string& state, const std::string& remark) {
-  return "{\"status\":\"start\", \"state\":\"" + state + "\", \"remarks\":\"" + remark + "\"}";
-}
-std::string Finish(const std::string& state, const std::string& remark) {
-  return "{\"status\":\"finish\", \"state\":\"" + state + "\", \"remarks\":\"" + remark + "\"}";
-}
-std::string Device(const std::string& port, const std::string& ip = "127.0.0.1") {
-  return "{\"ip\":\"" + ip + "\",\"port\":\"" + port + "\",\"key\":\"0\"}";
-}
-std::string GetFrom(const std::string& state, const std::string& port) {
-  return R"({"act":"getfromdevice","state":")" + state + R"(","ip":"127.0.0.1","port":")" + port +
-         R"(","key":"0"})";
-}
-
-std::vector<std::string> Read(TWsTestClient& client, std::size_t n) {
-  std::vector<std::string> out;
-  for (std::size_t i = 0; i < n; ++i) {
-    out.push_back(client.ReadText(kWaitMs).value_or("<none>"));
-  }
-  return out;
-}
 
 // A loopback port where nothing listens: a terminal that was started and stopped again.
 std::string DeadTerminalPort() {
@@ -190,12 +169,9 @@ TEST_F(E2eTest, BadPortTextEndsOnlyThatConnection) {
   bystander->ReadText(kWaitMs);
   client->SendText(R"({"act":"synctodevice","state":"bad","devices":[)" + Device("forty") +
                    R"(],"users":[]})");
-  EXPECT_EQ(client->ReadText(kWaitMs).value_or("<none>"),
-            Start("bad", "sync in progress to:127.0.0.1"));
+  // Refused before its start status.
   EXPECT_TRUE(client->WaitForClose(kWaitMs));
-  EXPECT_EQ(bystander->ReadText(kWaitMs).value_or("<none>"),
-            Start("bad", "sync in progress to:127.0.0.1"));
-  // The bystander and the server carry on.
+  // The bystander and the server carry on; the bystander saw nothing of the bad command.
   bystander->SendText(GetFrom("after", terminal.PortText()));
   EXPECT_EQ(Read(*bystander, 3),
             (std::vector<std::string>{Start("after", "Fetching data from:127.0.0.1"), "{}",

@@ -136,5 +136,45 @@ TEST(FormatJsonTest, RendersTheLineFormOfParsedDocuments) {
   }
 }
 
+// A bounded rendering is the first units of the whole one with the rest counted, for every
+// bound; input it cannot render gives nothing, however much of it was rendered before the error.
+TEST(FormatJsonTest, BoundedRenderingIsAPrefixAndCountsTheRest) {
+  const std::u16string inputs[] = {
+      u"{\"act\":\"echo\",\"devices\":[{\"ip\":\"a/b\",\"port\":1.50}],\"x\":{},\"y\":[]}",
+      u"[\"\\t\\/\\u0001\U0001F600\\uD83D\\uDE00\",[[[[]]]],-0,true]",
+      u"\"\U0001F600\U0001F600\"",
+  };
+  for (const std::u16string& input : inputs) {
+    const std::u16string whole = FormatJSON(input);
+    ASSERT_FALSE(whole.empty()) << U8(input);
+    for (std::size_t limit = 0; limit <= whole.size() + 2; ++limit) {
+      testing::ExpectClippedPrefix(whole, FormatJSON(input, limit), limit);
+    }
+  }
+  for (const std::u16string_view rejected : {u"[[[[1,]]]]", u"[\"abc\" 1]", u"{\"a\":1} x"}) {
+    for (const std::size_t limit : {std::size_t{0}, std::size_t{3}, std::u16string::npos}) {
+      const TClippedText clipped = FormatJSON(rejected, limit);
+      EXPECT_EQ(clipped.Text, u"") << U8(rejected);
+      EXPECT_EQ(clipped.Omitted, 0u) << U8(rejected);
+    }
+  }
+}
+
+// Deep nesting makes the rendering far longer than its input (every line is indented by its
+// depth); a bounded rendering still counts exactly what it leaves out.
+TEST(FormatJsonTest, BoundedRenderingOfDeepNestingCountsExactly) {
+  const std::u16string nested = std::u16string(400, u'[') + std::u16string(400, u']');
+  std::u16string input = u"{\"act\":\"echo\",\"x\":[" + nested;
+  for (int i = 0; i < 20; ++i) {
+    input += u"," + nested;
+  }
+  input += u"]}";
+  const std::u16string whole = FormatJSON(input);
+  ASSERT_GT(whole.size(), 200 * input.size());
+  for (const std::size_t limit : {std::size_t{1} << 20, whole.size() / 2, whole.size() - 1}) {
+    testing::ExpectClippedPrefix(whole, FormatJSON(input, limit), limit);
+  }
+}
+
 }  // namespace
 }  // namespace vantorix

@@ -50,4 +50,19 @@ inline std::string Compact(const TJsonNode& node) {
   return U8(node.ToJSON(true));
 }
 
+// A text cut at `limit` is the whole text's first `limit` units, one fewer where the cut would
+// separate a surrogate pair, and counts every unit it left out.
+inline void ExpectClippedPrefix(const std::u16string& whole, const TClippedText& clipped,
+                                std::size_t limit) {
+  const std::size_t kept = clipped.Text.size();
+  EXPECT_EQ(kept + clipped.Omitted, whole.size()) << "limit " << limit;
+  EXPECT_EQ(clipped.Text, whole.substr(0, kept)) << "limit " << limit;
+  if (whole.size() <= limit) {
+    EXPECT_EQ(clipped.Omitted, 0u) << "limit " << limit;
+  } else {
+    const bool splitsPair = limit > 0 && whole[limit - 1] >= 0xD800 && whole[limit - 1] <= 0xDBFF;
+    EXPECT_EQ(kept, splitsPair ? limit - 1 : limit) << "limit " << limit;
+  }
+}
+
 }  // namespace vantorix::testing

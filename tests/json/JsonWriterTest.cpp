@@ -141,5 +141,20 @@ TEST(JsonWriterTest, EscapesAtEveryOffset) {
   }
 }
 
+// A bounded write keeps the first units of the text it would write and counts the rest, in both
+// forms, whatever kind of value (string run, escape, number, indentation) the bound falls in.
+TEST(JsonWriterTest, BoundedWriteIsAPrefixAndCountsTheRest) {
+  auto document = testing::ParseObject(
+      u"{\"users\":[{\"n\":123456789,\"f\":-1.5e300,\"s\":\"a\u0001\\\"\U0001F600z\"},"
+      u"[[[]],{}],true,null,18446744073709551615],\"x\":{\"y\":[false]}}");
+  ASSERT_NE(document, nullptr);
+  for (const bool compact : {true, false}) {
+    const std::u16string whole = document->ToJSON(compact);
+    for (std::size_t limit = 0; limit <= whole.size() + 2; ++limit) {
+      testing::ExpectClippedPrefix(whole, document->ToJSON(compact, limit), limit);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vantorix

@@ -24,7 +24,8 @@ using TClock = std::chrono::steady_clock;
 // A running vantorix-terminal; SIGTERM and reaped on Stop or destruction.
 class TProgram {
  public:
-  explicit TProgram(const std::vector<std::string>& args) {
+  // With mergeStderr, standard error goes to the same pipe as standard output.
+  explicit TProgram(const std::vector<std::string>& args, bool mergeStderr = false) {
     int out[2];
     if (pipe(out) != 0) {
       return;
@@ -32,6 +33,9 @@ class TProgram {
     fPid = fork();
     if (fPid == 0) {
       dup2(out[1], STDOUT_FILENO);
+      if (mergeStderr) {
+        dup2(out[1], STDERR_FILENO);
+      }
       close(out[0]);
       close(out[1]);
       std::vector<char*> argv;
@@ -184,6 +188,35 @@ TEST(TerminalProgramTest, BadArgumentsAndCorruptStoreRefuseToStart) {
     EXPECT_EQ(program.FirstLine(), "") << args[0];
     EXPECT_NE(program.Stop(), 0);
   }
+}
+
+// A store that cannot be written would make the terminal acknowledge changes it then loses, so
+// the program does not start on one; an existing store stays as it was.
+TEST(TerminalProgramTest, StoreThatCannotBeWrittenRefusesToStart) {
+  auto dir = std::filesystem::path(testing::TempDir()) / ("vtprog-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string kept = (dir / "kept.bin").string();
+  TTerminalStore original;
+  original.Put(TLinkUser{u"1", u"one", u"", 0, true, u""});
+  original.Save(kept);
+  // Directories in the temporary file's place make every save fail, whoever runs the test.
+  std::filesystem::create_directories(kept + ".tmp");
+  const std::string fresh = (dir / "fresh.bin").string();
+  std::filesystem::remove(fresh);
+  std::filesystem::create_directories(fresh + ".tmp");
+  const std::string nowhere = (dir / "no-such-dir" / "store.bin").string();
+  for (const std::string& store : {kept, fresh, nowhere}) {
+    SCOPED_TRACE(store);
+    TProgram program({"--listen", "127.0.0.1:0", "--store", store, "--demo"}, true);
+    const std::string line = program.FirstLine();
+    EXPECT_EQ(line.rfind("vantorix-terminal: the store " + store + " cannot be written (", 0), 0u)
+        << line;
+    EXPECT_EQ(program.Stop(), 1);
+  }
+  EXPECT_EQ(TTerminalStore::Load(kept), original);
+  EXPECT_FALSE(std::filesystem::exists(fresh));
+  std::filesystem::remove(kept + ".tmp");
+  std::filesystem::remove(fresh + ".tmp");
 }
 
 }  // namespace

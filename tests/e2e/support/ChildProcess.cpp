@@ -139,7 +139,7 @@ void TChildProcess::Signal(int signalNumber) {
   }
 }
 
-std::optional<int> TChildProcess::WaitExit(std::chrono::milliseconds timeout) {
+std::optional<int> TChildProcess::WaitExit(std::chrono::milliseconds timeout, bool readOutput) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!FReaped) {
     const pid_t done = waitpid(FPid, &FStatus, WNOHANG);
@@ -153,7 +153,9 @@ std::optional<int> TChildProcess::WaitExit(std::chrono::milliseconds timeout) {
     // Keep reading its output meanwhile, so that a child writing more than the pipe holds
     // can still end; the lines stay available to ReadLine.
     pollfd p{FOut, POLLIN, 0};
-    if (!FEof && poll(&p, 1, 10) > 0) {
+    if (!readOutput) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } else if (!FEof && poll(&p, 1, 10) > 0) {
       char chunk[4096];
       const ssize_t got = read(FOut, chunk, sizeof chunk);
       if (got > 0) {

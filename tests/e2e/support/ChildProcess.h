@@ -36,8 +36,9 @@ class TChildProcess {
   void Signal(int signalNumber);
 
   // Waits at most timeout for the child to end. Gives its exit status (128 + signal number when a
-  // signal ended it) or nothing when it is still running.
-  std::optional<int> WaitExit(std::chrono::milliseconds timeout);
+  // signal ended it) or nothing when it is still running. Its output is read meanwhile (and kept
+  // for ReadLine) unless readOutput is false, which leaves a full pipe full.
+  std::optional<int> WaitExit(std::chrono::milliseconds timeout, bool readOutput = true);
 
   pid_t Pid() const { return FPid; }
 

@@ -1,0 +1,113 @@
+// The console writer: a bounded queue of text pieces drained by one thread into the output.
+#include "app/ConsoleWriter.h"
+
+#include <algorithm>
+#include <exception>
+#include <string_view>
+#include <utility>
+
+namespace vantorix {
+namespace {
+
+// The longest single wait on the output, so the thread sees a close in good time even when the
+// output takes nothing at all.
+constexpr std::chrono::milliseconds kWaitSlice{50};
+
+std::string DroppedNote(std::size_t dropped) {
+  std::string note = "[";
+  note += std::to_string(dropped);
+  note += " log entries dropped: standard output was not being read]\n";
+  return note;
+}
+
+}  // namespace
+
+TConsoleWriter::TConsoleWriter(TConsoleOutput& output, std::size_t pendingLimit)
+    : FOutput(output), FPendingLimit(pendingLimit), FThread([this] { Run(); }) {}
+
+TConsoleWriter::~TConsoleWriter() {
+  Close();
+}
+
+void TConsoleWriter::Post(std::string text) {
+  {
+    std::lock_guard lock(FMutex);
+    if (FClosing) {
+      return;
+    }
+    FPendingBytes += text.size();
+    FPending.push_back(std::move(text));
+    while (FPendingBytes > FPendingLimit && FPending.size() > 1) {
+      FPendingBytes -= FPending.front().size();
+      FPending.pop_front();
+      ++FDropped;
+    }
+  }
+  FWake.notify_one();
+}
+
+void TConsoleWriter::Close(std::chrono::milliseconds grace) {
+  {
+    std::lock_guard lock(FMutex);
+    if (!FClosing) {
+      FClosing = true;
+      FDeadline = TClock::now() + grace;
+    }
+  }
+  FWake.notify_one();
+  if (FThread.joinable()) {
+    FThread.join();
+  }
+}
+
+void TConsoleWriter::Run() {
+  std::unique_lock lock(FMutex);
+  for (;;) {
+    FWake.wait(lock, [this] { return FClosing || !FPending.empty(); });
+    if (FPending.empty() || (FClosing && TClock::now() >= FDeadline)) {
+      return;
+    }
+    std::string text = std::move(FPending.front());
+    FPending.pop_front();
+    FPendingBytes -= text.size();
+    // Written only now, when the output has taken everything before it again.
+    if (FDropped != 0) {
+      text.insert(0, DroppedNote(FDropped));
+      FDropped = 0;
+    }
+    lock.unlock();
+    const bool written = WriteAll(text);
+    lock.lock();
+    if (!written) {
+      // The close deadline passed, or the output is gone: nothing more is written.
+      FClosing = true;
+      return;
+    }
+  }
+}
+
+bool TConsoleWriter::WriteAll(const std::string& text) {
+  std::string_view rest(text);
+  while (!rest.empty()) {
+    std::chrono::milliseconds wait = kWaitSlice;
+    {
+      std::lock_guard lock(FMutex);
+      if (FClosing) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(FDeadline - TClock::now());
+        if (left.count() <= 0) {
+          return false;
+        }
+        wait = std::min(wait, left);
+      }
+    }
+    try {
+      rest.remove_prefix(FOutput.Write(rest, wait));
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace vantorix

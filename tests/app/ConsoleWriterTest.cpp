@@ -1,0 +1,185 @@
+// vantorixd's console writer and its output on a descriptor: text arrives whole and in order,
+// an output nobody reads costs bounded memory and never holds up a close, and an output that
+// fails or whose reader has gone ends the writing without ending the program.
+#include "app/ConsoleWriter.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/ConsoleOutput.h"
+
+namespace vantorix {
+namespace {
+
+using namespace std::chrono_literals;
+
+// An output the test opens and shuts. Shut, it takes nothing and waits out each wait, as a full
+// pipe does; open, it takes at most `step` bytes a call. Call number failOn raises.
+class TGateOutput final : public TConsoleOutput {
+ public:
+  explicit TGateOutput(std::size_t step, int failOn = 0) : FStep(step), FFailOn(failOn) {}
+
+  std::size_t Write(std::string_view bytes, std::chrono::milliseconds wait) override {
+    std::unique_lock lock(FMutex);
+    ++FCalls;
+    FChanged.notify_all();
+    if (FCalls == FFailOn) {
+      throw std::system_error(EPIPE, std::generic_category(), "write");
+    }
+    if (!FChanged.wait_for(lock, wait, [this] { return FOpen; })) {
+      return 0;
+    }
+    const std::size_t n = std::min(bytes.size(), FStep);
+    FTaken.append(bytes.substr(0, n));
+    return n;
+  }
+
+  void Open() {
+    std::lock_guard lock(FMutex);
+    FOpen = true;
+    FChanged.notify_all();
+  }
+  // Waits until the writer has tried to write at least once.
+  bool WaitForFirstCall() {
+    std::unique_lock lock(FMutex);
+    return FChanged.wait_for(lock, 10s, [this] { return FCalls > 0; });
+  }
+  std::string Taken() {
+    std::lock_guard lock(FMutex);
+    return FTaken;
+  }
+
+ private:
+  std::mutex FMutex;
+  std::condition_variable FChanged;
+  bool FOpen = false;
+  int FCalls = 0;
+  const std::size_t FStep;
+  const int FFailOn;
+  std::string FTaken;
+};
+
+std::string Entry(int n) {
+  std::string digits = std::to_string(1000 + n).substr(1);
+  return "entry " + digits + "\n";  // 10 bytes
+}
+
+TEST(ConsoleWriterTest, PiecesArriveWholeAndInOrderAcrossShortWrites) {
+  TGateOutput output(3);
+  output.Open();
+  std::string all;
+  {
+    TConsoleWriter writer(output);
+    for (int i = 0; i < 50; ++i) {
+      writer.Post(Entry(i));
+      all += Entry(i);
+    }
+    writer.Close(10s);
+  }
+  EXPECT_EQ(output.Taken(), all);
+}
+
+// While the output takes nothing, the oldest waiting entries make room for new ones; once it
+// takes again, a line says how many went before the entries that were kept.
+TEST(ConsoleWriterTest, BlockedOutputDropsTheOldestAndSaysSoWhenItResumes) {
+  TGateOutput output(7);
+  TConsoleWriter writer(output, 100);
+  writer.Post(Entry(0));
+  ASSERT_TRUE(output.WaitForFirstCall());  // entry 0 is being written and waits
+  for (int i = 1; i < 50; ++i) {
+    writer.Post(Entry(i));
+  }
+  output.Open();
+  writer.Close(10s);
+  std::string expected =
+      Entry(0) + "[39 log entries dropped: standard output was not being read]\n";
+  for (int i = 40; i < 50; ++i) {
+    expected += Entry(i);
+  }
+  EXPECT_EQ(output.Taken(), expected);
+}
+
+// A close waits for an output that takes nothing only as long as it was told, then joins its
+// thread all the same; later text is ignored.
+TEST(ConsoleWriterTest, CloseGivesUpOnAnOutputThatTakesNothing) {
+  TGateOutput output(100);
+  TConsoleWriter writer(output);
+  for (int i = 0; i < 5; ++i) {
+    writer.Post(Entry(i));
+  }
+  ASSERT_TRUE(output.WaitForFirstCall());
+  const auto start = std::chrono::steady_clock::now();
+  writer.Close(200ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  writer.Post(Entry(9));
+  output.Open();
+  writer.Close(10s);
+  EXPECT_EQ(output.Taken(), "");
+}
+
+// Countdown: the output fails on its first, second, ... call; what it took before stays, nothing
+// is written after the failure, and the writer still closes at once.
+TEST(ConsoleWriterTest, OutputThatFailsEndsTheWritingAtEveryCall) {
+  for (int failOn = 1; failOn <= 4; ++failOn) {
+    SCOPED_TRACE(failOn);
+    TGateOutput output(10, failOn);  // one call per entry
+    output.Open();
+    TConsoleWriter writer(output);
+    std::string expected;
+    for (int i = 0; i < 3; ++i) {
+      writer.Post(Entry(i));
+      if (i + 1 < failOn) {
+        expected += Entry(i);
+      }
+    }
+    const auto start = std::chrono::steady_clock::now();
+    writer.Close(10s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(output.Taken(), expected);
+  }
+}
+
+// A pipe nobody reads: once full, a write takes nothing and returns after its wait; a reader
+// that has gone, or a descriptor that is closed, raises instead of ending the program.
+TEST(DescriptorOutputTest, FullPipeWaitsBoundedlyAndAGoneReaderRaises) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  TDescriptorOutput output(fds[1]);
+  const std::string block(std::size_t{1} << 16, 'x');
+  std::size_t taken = 0;
+  for (int i = 0; i < 10000; ++i) {
+    const std::size_t n = output.Write(block, 20ms);
+    if (n == 0) {
+      break;
+    }
+    taken += n;
+  }
+  EXPECT_GT(taken, 0u);
+  EXPECT_LT(taken, std::size_t{64} << 20) << "a pipe that never fills";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(output.Write(block, 50ms), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  std::vector<char> drained(std::size_t{1} << 16);
+  ASSERT_GT(read(fds[0], drained.data(), drained.size()), 0);
+  EXPECT_GT(output.Write(block, 1000ms), 0u) << "room again once read";
+  close(fds[0]);
+  try {
+    output.Write(block, 1000ms);
+    ADD_FAILURE() << "no error for a pipe without reader";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), EPIPE);
+  }
+  close(fds[1]);
+  EXPECT_THROW(output.Write(block, 1000ms), std::system_error);
+}
+
+}  // namespace
+}  // namespace vantorix
