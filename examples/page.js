@@ -128,18 +128,21 @@
         refreshActions();
       });
       target.append(box, "target");
-      const remove = element("button", "quiet remove", "Remove");
+      const remove = element("button", "quiet remove", "×");
       remove.type = "button";
       remove.title = `Remove ${label(t)} from this list`;
+      remove.setAttribute("aria-label", remove.title);
       remove.addEventListener("click", () => {
         terminals.splice(index, 1);
         saveTerminals();
         renderTerminals();
         refreshActions();
       });
+      const head = element("div", "head");
+      head.append(text, remove);
       const buttons = element("div", "buttons");
-      buttons.append(read, target, remove);
-      item.append(text, buttons);
+      buttons.append(read, target);
+      item.append(head, buttons);
       list.append(item);
     });
   }
