@@ -287,9 +287,9 @@
     };
   }
 
-  // What a failure remark means, for people; the remark itself follows.
-  function explain(remark, code) {
-    if (/ failed! Can not connect\.$/.test(remark)) return "cannot connect to the terminal";
+  // What a failure means, for people; the remark itself follows.
+  function explain({ code, connected }) {
+    if (!connected) return "cannot connect to the terminal";
     const meaning = {
       0: "nothing to delete",
       "-1": "no such user or fingerprint",
@@ -299,11 +299,12 @@
       "-7": "cannot connect to the terminal",
       "-8": "the terminal could not save",
     }[code];
-    return meaning || (code !== null ? `refused by the terminal (code ${code})` : "failed");
+    if (meaning) return meaning;
+    return code === null ? "failed" : `refused by the terminal (code ${code})`;
   }
 
   function outcomeText(terminal, successText) {
-    return terminal.ok ? successText || terminal.remark : `${explain(terminal.remark, terminal.code)} — ${terminal.remark}`;
+    return terminal.ok ? successText || terminal.remark : `${explain(terminal)} — ${terminal.remark}`;
   }
 
   function otherClientStatus(message) {
@@ -322,7 +323,7 @@
     if (!entry) return;
     const outcome = classifyRemark(entry.act, remark);
     const step = entry.steps.find((s) => s.ok === undefined);
-    if (step) step.done(outcome.ok, outcome.ok ? remark : `${explain(remark, outcome.code)} — ${remark}`);
+    if (step) step.done(outcome.ok, outcome.ok ? remark : `${explain(outcome)} — ${remark}`);
     if (entry.steps.every((s) => s.ok !== undefined)) entry.job.finish();
   }
 

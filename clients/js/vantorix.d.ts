@@ -64,6 +64,8 @@ export interface TerminalOutcome {
   remark: string;
   /** The error code in a failure text, null when it has none. */
   code: number | null;
+  /** False when the terminal could not be reached ("... failed! Can not connect."). */
+  connected: boolean;
 }
 
 export interface CommandResult {
@@ -129,7 +131,10 @@ export interface ConnectOptions {
 }
 
 /** Classifies a finish remark: see README.md, "Outcomes". */
-export function classifyRemark(act: Act | string, remark: string): { ok: boolean; code: number | null };
+export function classifyRemark(
+  act: Act | string,
+  remark: string,
+): { ok: boolean; code: number | null; connected: boolean };
 
 /** A connection closed before the reply, or could not be opened. */
 export class VantorixCloseError extends Error {

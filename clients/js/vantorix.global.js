@@ -25,16 +25,18 @@ const kCannotConnect = / failed! Can not connect\.$/;
  * the server's outcome texts; see README.md ("Outcomes").
  * @param {string} act the command's act
  * @param {string} remark the finish status's "remarks"
- * @returns {{ok: boolean, code: number|null}} code: the terminal's error code when the text has one
+ * @returns {{ok: boolean, code: number|null, connected: boolean}} code: the terminal's error code
+ *   when the text has one; connected: false when the terminal could not be reached at all
  */
 function classifyRemark(act, remark) {
   const text = String(remark);
   const coded = kErrorCode.exec(text);
   const code = coded ? Number(coded[1]) : null;
+  const connected = !kCannotConnect.test(text);
   if (act === kActs.read) {
-    return { ok: kFetchCompleted.test(text), code };
+    return { ok: kFetchCompleted.test(text), code, connected };
   }
-  return { ok: coded === null && !kCannotConnect.test(text), code };
+  return { ok: coded === null && connected, code, connected };
 }
 
 /** The connection closed while calls were waiting, or before it opened. */
@@ -170,6 +172,7 @@ class Call {
       ok: false,
       remark: "",
       code: null,
+      connected: false,
     }));
     this.started = 0;
     this.finished = 0;
@@ -372,6 +375,7 @@ class VantorixClient {
     terminal.status = outcome.ok ? "success" : "failure";
     terminal.ok = outcome.ok;
     terminal.code = outcome.code;
+    terminal.connected = outcome.connected;
     terminal.remark = remark;
     if (call.act === kActs.read) {
       call.document = outcome.ok ? this.#claimDocument(call, remark) : null;

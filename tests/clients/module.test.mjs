@@ -52,7 +52,8 @@ describe("classifyRemark", () => {
       ["deletefptemplate", "Delete fingerprint completed: SSR_DelUserTmpExt,UserID=x failed! Can not connect. FingerIndex=1", true, null],
     ];
     for (const [act, remark, ok, code] of cases) {
-      assert.deepEqual(classifyRemark(act, remark), { ok, code }, `${act}: ${remark}`);
+      const connected = !remark.endsWith(" failed! Can not connect.");
+      assert.deepEqual(classifyRemark(act, remark), { ok, code, connected }, `${act}: ${remark}`);
     }
   });
 });
@@ -75,11 +76,11 @@ describe("against the server", () => {
       onProgress: ({ phase, index, terminal }) => progress.push(`${phase} ${index} ${terminal.status}`),
     });
     assert.deepEqual(
-      write.terminals.map((t) => [t.device.port, t.ok, t.code]),
+      write.terminals.map((t) => [t.device.port, t.ok, t.code, t.connected]),
       [
-        [String(empty.port), true, null],
-        [String(refusing.port), false, -5],
-        [String(deadPort), false, null],
+        [String(empty.port), true, null, true],
+        [String(refusing.port), false, -5, true],
+        [String(deadPort), false, null, false],
       ],
     );
     assert.equal(write.ok, false);
