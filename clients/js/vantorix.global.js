@@ -55,21 +55,20 @@ class VantorixCloseError extends Error {
 }
 
 // A message from the server sorted by what it is. Status messages and echo replies carry the
-// sender's state; users documents carry nothing but "users".
+// sender's state; users documents carry nothing but "users". Every echo reply has "act", and
+// nothing else the server sends does, so no client can make its echo pass for a status
+// message or a users document of somebody else's command.
 function sortMessage(message) {
   if (message === null || typeof message !== "object" || Array.isArray(message)) {
     return "other";
   }
+  if ("act" in message) {
+    return "state2" in message ? "echo" : "other";
+  }
   if ((message.status === "start" || message.status === "finish") && "state" in message) {
     return "status";
   }
-  if ("act" in message && "state2" in message) {
-    return "echo";
-  }
-  if (!("act" in message) && !("status" in message)) {
-    return "users";
-  }
-  return "other";
+  return "status" in message ? "other" : "users";
 }
 
 function randomPrefix() {
@@ -296,7 +295,8 @@ class VantorixClient {
         resolve(this.#result(call));
         return;
       }
-      const data = JSON.stringify({ act, state, ...members });
+      // act and state come first, and no member of the caller's can replace them.
+      const data = JSON.stringify({ act, state, ...members, ...{ act, state } });
       try {
         this.#socket.send(data);
       } catch (e) {
@@ -336,6 +336,7 @@ class VantorixClient {
       call = this.#calls.get(String(message.state));
     } else if (kind === "echo" && message.act === kActs.echo) {
       call = this.#calls.get(String(message.state2));
+      if (call && call.act !== kActs.echo) call = undefined;
     }
     const event = { data, message, kind, mine: call !== undefined };
     this.#emit("message", event);

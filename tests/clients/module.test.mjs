@@ -124,6 +124,29 @@ describe("against the server", () => {
     await Promise.all([watcher.close(), sender.close()]);
   });
 
+  test("another client's echo cannot pass for this client's replies", async () => {
+    const slow = await programs.terminal(["--demo", "--delay", "300"]);
+    const client = await open();
+    const forger = new WebSocket(server.url);
+    await new Promise((resolve) => forger.once("open", resolve));
+    // As soon as the read starts, the forger echoes a users document and a finish status with
+    // the read's state; they come back to everybody long before the slow terminal answers.
+    forger.on("message", (data) => {
+      const message = JSON.parse(data.toString());
+      if (message.status !== "start") return;
+      const forged = { act: "echo", state: message.state, remarks: "Fetch completed: 1 total users found" };
+      forger.send(JSON.stringify({ act: "echo", state: "x", users: [{ enrollNumber: "666" }] }));
+      forger.send(JSON.stringify({ ...forged, status: "finish" }));
+    });
+    const read = await client.getFromDevice(slow.device);
+    assert.deepEqual(read.users.map((u) => u.enrollNumber), ["1", "2", "3", "4"]);
+    // Nor can the caller's own members replace the act or the state.
+    const echo = await client.echo({ act: "getfromdevice", state: "mine" });
+    assert.deepEqual([echo.act, echo.state === echo.state2, echo.state === "mine"], ["echo", true, false]);
+    forger.close();
+    await client.close();
+  });
+
   test("reads running at the same time each get their own users document", async () => {
     const clients = await Promise.all([open(), open(), open()]);
     const slow = await programs.terminal(["--demo", "--delay", "20"]);
