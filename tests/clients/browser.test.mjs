@@ -92,6 +92,16 @@ test("a person reads, copies, deletes and sees failures without typing JSON", as
   const watcher = await newPage(
     context, `http://127.0.0.1:${staticServer.address().port}/examples/index.html?server=ws://127.0.0.1:${server.port}`, errors);
 
+  // The module form works in the browser too, with the browser's own WebSocket.
+  const echoed = await watcher.evaluate(async (url) => {
+    const { connect } = await import("/clients/js/vantorix.js");
+    const client = await connect(url);
+    const reply = await client.echo({ from: "module" });
+    await client.close();
+    return reply.from;
+  }, server.url);
+  assert.equal(echoed, "module");
+
   // Read the demo users into the table.
   await page.locator(`[data-read="127.0.0.1:${demo.port}"]`).click();
   await rows(page).nth(3).waitFor();
