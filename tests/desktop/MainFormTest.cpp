@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/LogLine.h"
+#include "app/desktop/StopRelay.h"
 #include "tests/app/FormHarness.h"
 #include "tests/app/TestTerminal.h"
 #include "tests/desktop/WindowHarness.h"
@@ -82,6 +83,20 @@ TEST(QtWindowThreadTest, QueuedOnTheGuiThreadItRunsAtOnceAndUnrunProceduresAreDr
   EXPECT_EQ(alive.use_count(), 1) << "the unrun procedure was destroyed with the queue";
   QApplication::processEvents();
   EXPECT_EQ(ran, 1);
+}
+
+TEST(StopRelayTest, ARequestReachesTheConnectionOnceItExistsAndNothingAfterItEnds) {
+  TStopRelay relay;
+  int stops = 0;
+  std::thread([&relay] { relay.Request(); }).join();
+  {
+    const TStopRelay::TConnection connection = relay.Connect([&stops] { ++stops; });
+    EXPECT_EQ(stops, 1) << "a request made before Connect is delivered by it";
+    std::thread([&relay] { relay.Request(); }).join();
+    EXPECT_EQ(stops, 2);
+  }
+  relay.Request();
+  EXPECT_EQ(stops, 2) << "no request reaches a connection that has ended";
 }
 
 TEST(MainFormTest, ControlsHaveTheirNamesCaptionsPlacesAndFont) {
