@@ -6,7 +6,6 @@
 #include <QFont>
 #include <QIcon>
 #include <QMessageBox>
-#include <QScrollBar>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
@@ -37,12 +36,12 @@ QFont WindowFont() {
   return font;
 }
 
-// The placements of the bottom strip's controls, in pixels of the strip.
+// The window's client area and the height of the strip along its bottom, in pixels.
 constexpr int kClientWidth = 764;
 constexpr int kClientHeight = 409;
 constexpr int kPanel2Height = 123;
 
-// The entry's lines joined with LF, the one break Qt's text controls know.
+// The text's lines joined with LF, the one break Qt's text controls know.
 QString JoinLines(std::u16string_view text) {
   QString joined;
   joined.reserve(static_cast<qsizetype>(text.size()));
@@ -112,9 +111,9 @@ void TQtLogControl::DropOldestLines() {
   if (excess < kDropBatch) {
     return;
   }
-  // One selection from the start to the first line kept, in batches: removing lines at the
-  // start costs much the same for few lines as for many. (The edit's own block limit walks the
-  // lines one at a time, laying each out: seconds for a large read.)
+  // One selection from the start to the first line kept. Each removal makes the document compact
+  // its whole text, at much the same cost for few lines as for many, hence the batches. (The
+  // edit's own block limit walks the lines one at a time, laying each out: seconds per large read.)
   QTextCursor cursor(&document);
   cursor.setPosition(document.findBlockByNumber(excess).position(), QTextCursor::KeepAnchor);
   cursor.removeSelectedText();
