@@ -3,6 +3,7 @@
 
 #include <langinfo.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <string>
 #include <utility>
@@ -46,6 +47,13 @@ std::u16string FromLocaleText(std::string_view text) {
     left -= step;
   }
   return out;
+}
+
+bool IsHighSurrogate(char16_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool IsLowSurrogate(char16_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
 }
 
 }  // namespace
@@ -148,6 +156,34 @@ std::u16string MakeLogLine(std::u16string_view sender, std::u16string_view now,
   line += u": ";
   line += message;
   return line;
+}
+
+TLineSpan LineAt(std::u16string_view entry, std::size_t at) {
+  const std::size_t end = std::min(entry.find_first_of(u"\r\n", at), entry.size());
+  std::size_t next = end + 1;
+  if (end + 1 < entry.size() && entry[end] == u'\r' && entry[end + 1] == u'\n') {
+    next = end + 2;
+  }
+  return {end, next};
+}
+
+TShownLine ShownLine(std::u16string_view line) {
+  if (line.size() <= kShownLineLimit) {
+    return {line, {}};
+  }
+  std::size_t cut = kShownLineLimit;
+  if (IsHighSurrogate(line[cut - 1])) {
+    --cut;
+  }
+  // Characters, not units: a low surrogate after a high one completes a character.
+  long long omitted = 0;
+  for (std::size_t i = cut; i < line.size(); ++i) {
+    const bool completesPair = i > cut && IsLowSurrogate(line[i]) && IsHighSurrogate(line[i - 1]);
+    omitted += completesPair ? 0 : 1;
+  }
+  const std::string count = std::to_string(omitted);
+  return {line.substr(0, cut),
+          u" \u2026 (" + std::u16string(count.begin(), count.end()) + u" more characters)"};
 }
 
 }  // namespace vantorix

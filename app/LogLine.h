@@ -49,4 +49,31 @@ std::u16string LogMessageText(TClippedText message);
 std::u16string MakeLogLine(std::u16string_view sender, std::u16string_view now,
                            std::u16string_view message);
 
+// One line of a log entry, for controls that show an entry line by line.
+struct TLineSpan {
+  std::size_t End;   // where the line's text ends (its break, or the end of the entry)
+  std::size_t Next;  // where the next line starts; at or past the entry's end after the last line
+};
+
+// The line of entry that starts at `at`. Breaks are CR LF, LF or a lone CR. Every entry has at
+// least one line (an empty entry is one empty line), and a break at the very end ends the last
+// line without starting another. Walk an entry with at = 0, then at = Next while
+// Next < entry.size().
+TLineSpan LineAt(std::u16string_view entry, std::size_t at);
+
+// The longest line, in UTF-16 units, that a window's log shows whole. Laying out a line costs
+// time in proportion to its length: the one line of an echoed 5 MB text would hold the window
+// for seconds each time it is drawn.
+inline constexpr std::size_t kShownLineLimit = 20000;
+
+// What a window's log shows of one line: Text, followed by Omitted. A line up to
+// kShownLineLimit units is shown whole (Omitted empty); a longer one by its first
+// kShownLineLimit units (one fewer rather than half a surrogate pair) and
+// " … (N more characters)", N counting the characters left out.
+struct TShownLine {
+  std::u16string_view Text;
+  std::u16string Omitted;
+};
+TShownLine ShownLine(std::u16string_view line);
+
 }  // namespace vantorix

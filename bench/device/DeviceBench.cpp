@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/LargeTerminal.h"
 #include "device/DeviceJobs.h"
 #include "device/NetTermControl.h"
 #include "terminal/TerminalServer.h"
@@ -17,30 +18,12 @@ namespace {
 using vantorix::TTerminalServer;
 using vantorix::TTerminalStore;
 using TClock = std::chrono::steady_clock;
+using vantorix::bench::Ascii;
+using vantorix::bench::kTemplateChars;
+using vantorix::bench::kTemplatesPerUser;
+using vantorix::bench::kUsers;
 
-constexpr int kUsers = 3000;
-constexpr int kTemplatesPerUser = 3;
-constexpr int kTemplateChars = 1200;  // a typical template in text form is 1 to 2 KB
 constexpr int kRuns = 7;
-
-std::u16string Ascii(const std::string& text) {
-  return {text.begin(), text.end()};
-}
-
-void Fill(TTerminalStore& store) {
-  std::u16string body;
-  for (int i = 0; i < kTemplateChars; ++i) {
-    body.push_back(static_cast<char16_t>(u'A' + (i * 7) % 26));
-  }
-  for (int u = 0; u < kUsers; ++u) {
-    std::u16string number = Ascii(std::to_string(100000 + u));
-    auto& user =
-        store.Put({number, u"User " + number, u"", u % 4, true, Ascii(std::to_string(5000 + u))});
-    for (int t = 0; t < kTemplatesPerUser; ++t) {
-      user.fingers[static_cast<std::size_t>(t * 3)] = vantorix::TStoredTemplate{1, number + body};
-    }
-  }
-}
 
 std::unique_ptr<TTerminalServer> StartTerminal() {
   vantorix::TTerminalOptions options;
@@ -73,7 +56,7 @@ TFigure Time(const std::function<void()>& setup, const std::function<void()>& bo
 
 int main() {
   auto source = StartTerminal();
-  source->Edit(Fill);
+  source->Edit(vantorix::bench::FillLargeTerminal);
   auto target = StartTerminal();
   const std::u16string ip = u"127.0.0.1";
   const std::u16string sourcePort = Ascii(std::to_string(source->Port()));

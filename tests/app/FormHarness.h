@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ErrorReporter.h"
 #include "app/ServerControls.h"
 #include "app/ServerForm.h"
 #include "app/WindowThread.h"
@@ -35,6 +36,13 @@ class TRecordingControls final : public TLogControl, public TCounterLabel {
 
   std::vector<std::u16string> Entries;
   std::vector<std::u16string> Counts;
+};
+
+// Records the error boxes a window would show; window thread only.
+class TRecordingReporter final : public TErrorReporter {
+ public:
+  void ShowError(const std::u16string& text) override { Boxes.push_back(text); }
+  std::vector<std::u16string> Boxes;
 };
 
 // The form listening on 127.0.0.1 and a free port; log lines carry a fixed time.

@@ -5,6 +5,8 @@
 
 #include <clocale>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace vantorix {
 namespace {
@@ -74,6 +76,66 @@ TEST(LogLineTest, TimeSeparatorIsTheTextBetweenHourAndMinute) {
 TEST(LogLineTest, LocaleTimeSeparatorOfTheCLocaleIsColon) {
   std::setlocale(LC_TIME, "C");
   EXPECT_EQ(LocaleTimeSeparator(), u":");
+}
+
+// The lines a window shows for an entry, walked as the window walks them.
+std::vector<std::u16string> Lines(std::u16string_view entry) {
+  std::vector<std::u16string> lines;
+  for (std::size_t at = 0;;) {
+    const TLineSpan line = LineAt(entry, at);
+    lines.emplace_back(entry.substr(at, line.End - at));
+    if (line.Next >= entry.size()) {
+      return lines;
+    }
+    at = line.Next;
+  }
+}
+
+TEST(LogLineTest, AnEntrySplitsIntoLinesAtEachKindOfBreak) {
+  struct Case {
+    std::u16string entry;
+    std::vector<std::u16string> lines;
+  };
+  const Case cases[] = {
+      {u"", {u""}},
+      {u"one", {u"one"}},
+      {u"a\r\nb\nc\rd", {u"a", u"b", u"c", u"d"}},
+      {u"a\n", {u"a"}},
+      {u"a\r\n", {u"a"}},
+      {u"a\r", {u"a"}},
+      {u"a\n\n", {u"a", u""}},
+      {u"\n", {u""}},
+      {u"\r\n\r\nb", {u"", u"", u"b"}},
+      {u"a\n\rb", {u"a", u"", u"b"}},
+      {u"{\r\n    \"act\": \"echo\"\r\n}", {u"{", u"    \"act\": \"echo\"", u"}"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Lines(c.entry), c.lines) << c.entry.size();
+  }
+}
+
+TEST(LogLineTest, LinesPastTheLimitAreCutWithTheCountOfWhatWasLeftOut) {
+  const std::u16string atLimit(kShownLineLimit, u'a');
+  struct Case {
+    std::u16string line;
+    std::size_t shownUnits;
+    std::u16string omitted;
+  };
+  const std::u16string pair = u"\U0001F600";  // two units, one character
+  const Case cases[] = {
+      {u"short", 5, u""},
+      {atLimit, kShownLineLimit, u""},
+      {atLimit + u"b", kShownLineLimit, u" \u2026 (1 more characters)"},
+      {atLimit + std::u16string(4321, u'b'), kShownLineLimit, u" \u2026 (4321 more characters)"},
+      // A pair across the cut is left out whole, and counted once.
+      {atLimit.substr(1) + pair + u"b", kShownLineLimit - 1, u" \u2026 (2 more characters)"},
+      {atLimit + pair + pair, kShownLineLimit, u" \u2026 (2 more characters)"},
+  };
+  for (const Case& c : cases) {
+    const TShownLine shown = ShownLine(c.line);
+    EXPECT_EQ(shown.Text, std::u16string_view(c.line).substr(0, c.shownUnits)) << c.line.size();
+    EXPECT_EQ(shown.Omitted, c.omitted) << c.line.size();
+  }
 }
 
 }  // namespace
