@@ -62,10 +62,15 @@ TMeasure FromRate(const TRate& rate) {
   return m;
 }
 
-// A scenario: Run gets the server (nullptr for the raw limits, which run once per repetition).
+// What a scenario runs on: the servers started for the whole run; a server started for this
+// scenario alone (memory figures that must not depend on what ran before); or none, for the raw
+// limits, which run once per repetition.
+enum class TTarget { Server, FreshServer, Raw };
+
+// A scenario: Run gets the server, or nullptr for the raw limits.
 struct TScenario {
   std::string Key;
-  bool Raw = false;
+  TTarget Target = TTarget::Server;
   std::function<TMeasure(TServerProcess*)> Run;
 };
 
@@ -223,18 +228,18 @@ class TReport {
 std::vector<TScenario> Scenarios(const TBenchOptions& options) {
   const TLoadSettings& load = options.Load;
   std::vector<TScenario> list;
-  list.push_back({"seq", false, [&load](TServerProcess* server) {
+  list.push_back({"seq", TTarget::Server, [&load](TServerProcess* server) {
                     return FromRate(SequentialEchoes(server->Port(), load));
                   }});
   list.push_back(
-      {"raw-ping", true, [&load](TServerProcess*) { return FromRate(RawPingPong(load)); }});
-  list.push_back({"pipe", false, [&load](TServerProcess* server) {
+      {"raw-ping", TTarget::Raw, [&load](TServerProcess*) { return FromRate(RawPingPong(load)); }});
+  list.push_back({"pipe", TTarget::Server, [&load](TServerProcess* server) {
                     return FromRate(PipelinedEchoes(server->Port(), load));
                   }});
-  list.push_back({"hs", false, [&load](TServerProcess* server) {
+  list.push_back({"hs", TTarget::Server, [&load](TServerProcess* server) {
                     return FromRate(Handshakes(server->Port(), load));
                   }});
-  list.push_back({"idle", false, [&load](TServerProcess* server) {
+  list.push_back({"idle", TTarget::FreshServer, [&load](TServerProcess* server) {
                     const TIdleMemory memory = IdleConnections(*server, load);
                     TMeasure m;
                     m.Value = memory.WithMB;
@@ -243,20 +248,20 @@ std::vector<TScenario> Scenarios(const TBenchOptions& options) {
                     return m;
                   }});
   for (const std::size_t receivers : options.Receivers) {
-    list.push_back(
-        {"bc" + std::to_string(receivers), false, [&load, receivers](TServerProcess* server) {
-           TMeasure m = FromRate(Broadcast(server->Port(), receivers, load));
-           m.Extra1 = 1e6 / m.Value;  // wall time per delivery
-           return m;
-         }});
+    list.push_back({"bc" + std::to_string(receivers), TTarget::Server,
+                    [&load, receivers](TServerProcess* server) {
+                      TMeasure m = FromRate(Broadcast(server->Port(), receivers, load));
+                      m.Extra1 = 1e6 / m.Value;  // wall time per delivery
+                      return m;
+                    }});
   }
-  list.push_back({"big", false, [&load](TServerProcess* server) {
+  list.push_back({"big", TTarget::Server, [&load](TServerProcess* server) {
                     TMeasure m;
                     m.Value = BigEchoMBps(server->Port(), load);
                     m.Operations = static_cast<std::uint64_t>(load.BigRepetitions);
                     return m;
                   }});
-  list.push_back({"raw-16mb", true, [&load](TServerProcess*) {
+  list.push_back({"raw-16mb", TTarget::Raw, [&load](TServerProcess*) {
                     TMeasure m;
                     m.Value = RawTransferMBps(load);
                     return m;
@@ -462,11 +467,20 @@ int RunBench(const TBenchOptions& options, std::ostream& out, std::ostream& err)
       auto& cells = results[scenario.Key];
       cells.resize(n);
       // Servers take turns, each scenario starting with another one.
-      for (std::size_t k = 0; k < (scenario.Raw ? 1 : n); ++k) {
-        const std::size_t i = scenario.Raw ? 0 : (k + s + static_cast<std::size_t>(repeat)) % n;
-        const std::string who = scenario.Raw ? std::string("raw TCP") : servers[i]->Name();
+      const bool raw = scenario.Target == TTarget::Raw;
+      for (std::size_t k = 0; k < (raw ? 1 : n); ++k) {
+        const std::size_t i = raw ? 0 : (k + s + static_cast<std::size_t>(repeat)) % n;
+        const std::string who = raw ? std::string("raw TCP") : servers[i]->Name();
         try {
-          TMeasure m = scenario.Raw ? scenario.Run(nullptr) : MeasureOn(scenario, *servers[i], err);
+          TMeasure m;
+          if (raw) {
+            m = scenario.Run(nullptr);
+          } else if (scenario.Target == TTarget::FreshServer) {
+            TServerProcess fresh(options.Servers[i].Name, options.Servers[i].Command);
+            m = MeasureOn(scenario, fresh, err);
+          } else {
+            m = MeasureOn(scenario, *servers[i], err);
+          }
           err << scenario.Key << " on " << who << ": " << Figure(m.Value) << "\n";
           cells[i].push_back(m);
         } catch (const std::exception& e) {
