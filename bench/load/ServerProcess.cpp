@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -111,10 +112,18 @@ void TServerProcess::Drain() {
     const std::size_t at = FHead.find(kListening);
     const std::size_t end = at == std::string::npos ? at : FHead.find('\n', at);
     if (end != std::string::npos) {
-      const std::string line = FHead.substr(at, end - at);
-      const std::size_t colon = line.rfind(':');
-      FPort = static_cast<std::uint16_t>(std::stoul(line.substr(colon + 1)));
-      FListening = true;
+      // ADDR:PORT; the port is what follows the last colon (ADDR may be IPv6).
+      std::string_view line(FHead.data() + at, end - at);
+      if (line.ends_with('\r')) {
+        line.remove_suffix(1);
+      }
+      const std::string_view port = line.substr(line.rfind(':') + 1);
+      unsigned value = 0;
+      const auto [last, error] = std::from_chars(port.data(), port.data() + port.size(), value);
+      FListening =
+          error == std::errc() && last == port.data() + port.size() && value > 0 && value <= 65535;
+      FPort = static_cast<std::uint16_t>(value);
+      FEnded = !FListening;  // a line this harness cannot read: give up waiting
       FChanged.notify_all();
     }
   }

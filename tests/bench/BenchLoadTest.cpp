@@ -208,6 +208,11 @@ TEST(ServerProcess, LearnsThePortOrSaysWhyNot) {
     EXPECT_NE(std::string(e.what()).find("no port here"), std::string::npos) << e.what();
   }
   EXPECT_THROW(TServerProcess("none", {"/nonexistent/server"}), EBenchError);
+  // A line without a port fails at once rather than after the whole wait.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(TServerProcess("sh", {"sh", "-c", "echo listening on nowhere; exec sleep 30"}),
+               EBenchError);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
 }
 
 // A short run of every scenario on vantorixd: each throws when a reply differs by one byte.
