@@ -211,8 +211,9 @@ class TReport {
     }
     const double limit = Get(rawKey, 0, &TMeasure::Value);
     FOut << "| " << label << " | " << Figure(limit);
+    const bool measured = FResults.find(key) != FResults.end();
     for (std::size_t s = 0; s < FServers.size(); ++s) {
-      FOut << " | " << Figure(Get(key, s, &TMeasure::Value) / limit);
+      FOut << " | " << (measured ? Figure(Get(key, s, &TMeasure::Value) / limit) : "-");
     }
     FOut << " |\n";
   }

@@ -134,14 +134,15 @@ class TRawPeer {
   std::thread FThread;
 };
 
-// A plain TCP client of TRawPeer driven through epoll like the WebSocket clients.
+// A plain TCP client of TRawPeer driven through epoll like the WebSocket clients: it waits for
+// the socket to be writable only while it has bytes to send.
 class TRawClient {
  public:
   explicit TRawClient(std::uint16_t port)
       : FSocket(ConnectLoopback(port)), FEpoll(::epoll_create1(EPOLL_CLOEXEC)) {
     MakeNonBlocking(FSocket.Get());
     epoll_event event{};
-    event.events = EPOLLIN | EPOLLOUT;
+    event.events = EPOLLIN;
     ::epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, FSocket.Get(), &event);
   }
 
@@ -154,27 +155,41 @@ class TRawClient {
       if (sent < request.size()) {
         const ssize_t n =
             ::send(FSocket.Get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-          sent += static_cast<std::size_t>(n);
+        if (n < 0 && errno != EAGAIN) {
+          throw EBenchError("raw peer: connection lost");
         }
+        sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+        WatchOutput(sent < request.size());
       }
-      const ssize_t n = ::recv(FSocket.Get(), FBuffer.data(), FBuffer.size(), 0);
-      if (n > 0) {
-        got += static_cast<std::size_t>(n);
-        continue;
+      epoll_event event{};
+      if (::epoll_wait(FEpoll.Get(), &event, 1, 10000) == 0) {
+        throw EBenchError("raw peer: no answer within 10 s");
       }
-      if (n == 0 || errno != EAGAIN) {
-        throw EBenchError("raw peer: connection lost");
+      if (event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+        const ssize_t n = ::recv(FSocket.Get(), FBuffer.data(), FBuffer.size(), 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN)) {
+          throw EBenchError("raw peer: connection lost");
+        }
+        got += n > 0 ? static_cast<std::size_t>(n) : 0;
       }
-      epoll_event event;
-      ::epoll_wait(FEpoll.Get(), &event, 1, 1000);
     }
   }
 
  private:
+  void WatchOutput(bool watch) {
+    if (watch == FWatchingOutput) {
+      return;
+    }
+    epoll_event event{};
+    event.events = EPOLLIN | (watch ? EPOLLOUT : 0u);
+    ::epoll_ctl(FEpoll.Get(), EPOLL_CTL_MOD, FSocket.Get(), &event);
+    FWatchingOutput = watch;
+  }
+
   TFd FSocket;
   TFd FEpoll;
   std::vector<char> FBuffer;
+  bool FWatchingOutput = false;
 };
 
 }  // namespace
