@@ -4,16 +4,20 @@
 
 #include <chrono>
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "bench/load/Bench.h"
 #include "bench/load/EchoMessages.h"
 #include "bench/load/LoadClient.h"
 #include "bench/load/Scenarios.h"
 #include "bench/load/ServerProcess.h"
 #include "bench/load/WsFrames.h"
 #include "json/JsonDocument.h"
+#include "tests/websocket/ServerTestSupport.h"
 #include "websocket/Utf8.h"
+#include "websocket/WebSocketServer.h"
 
 namespace vantorix {
 namespace {
@@ -242,6 +246,90 @@ TEST(Scenarios, RawLimitsMoveTheBytes) {
   load.BigRepetitions = 1;
   EXPECT_GT(RawPingPong(load).Operations, 0u);
   EXPECT_GT(RawTransferMBps(load), 0);
+}
+
+TEST(BenchOptions, QuickAndExplicitSettings) {
+  const std::vector<std::string> server = {"--server", "Ours=prog --port 0 --flag"};
+  TBenchOptions options = ParseBenchOptions(server);
+  ASSERT_EQ(options.Servers.size(), 1u);
+  EXPECT_EQ(options.Servers[0].Name, "Ours");
+  EXPECT_EQ(options.Servers[0].Command,
+            (std::vector<std::string>{"prog", "--port", "0", "--flag"}));
+  EXPECT_EQ(options.Repeat, 3);
+  EXPECT_EQ(options.Receivers.size(), 5u);
+
+  auto args = server;
+  args.insert(args.end(), {"--quick", "--receivers", "5,50", "--only", "seq,bc5"});
+  options = ParseBenchOptions(args);
+  EXPECT_EQ(options.Repeat, 1);
+  EXPECT_LT(options.Load.Duration, 1s);
+  EXPECT_EQ(options.Receivers, (std::vector<std::size_t>{5, 50}));
+  EXPECT_EQ(options.Only, (std::vector<std::string>{"seq", "bc5"}));
+
+  for (const auto& bad : std::vector<std::vector<std::string>>{{},
+                                                               {"--quick"},
+                                                               {"--server", "=prog"},
+                                                               {"--server", "noequals"},
+                                                               {"--repeat"},
+                                                               {"--server", "A=b", "--unknown"}}) {
+    EXPECT_THROW(ParseBenchOptions(bad), std::invalid_argument) << ::testing::PrintToString(bad);
+  }
+}
+
+// A server whose echo replies are off by their last byte, on this process's own WebSocket
+// server; the "program" started for it only prints its port.
+class TOffByOneServer {
+ public:
+  TOffByOneServer() {
+    FServer.OnExecute = [](TConnectionContext* context) {
+      TIOHandler& io = *context->Connection->IOHandler;
+      if (io.InputBufferIsEmpty()) {
+        io.CheckForData(10);
+      }
+      TWebSocketIOHandlerHelper helper(io);
+      const std::u16string text = helper.ReadString();
+      if (!text.empty()) {
+        std::string reply = EchoReply(Utf8EncodeString(text));
+        reply.back() = ']';
+        helper.WriteString(Utf8Decode(reply));
+      }
+    };
+    FPort = test::StartOnLoopback(FServer);
+  }
+  TServerSpec Spec() const {
+    return {
+        "Off by one",
+        {"sh", "-c", "echo listening on 127.0.0.1:" + std::to_string(FPort) + "; exec sleep 60"}};
+  }
+
+ private:
+  TWebSocketServer FServer;
+  std::uint16_t FPort = 0;
+};
+
+TEST(RunBench, PrintsOursBesideAPeerAndFailsThePeerThatAnswersWrongly) {
+  TOffByOneServer wrong;
+  TBenchOptions options;
+  options.Servers = {{"Ours", {VANTORIXD_PATH, "--port", "0", "--loopback"}}, wrong.Spec()};
+  options.Only = {"seq", "raw-ping"};
+  options.Repeat = 1;
+  options.Load.Duration = 200ms;
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(RunBench(options, out, err), 1);
+  EXPECT_NE(err.str().find("seq on Off by one: sequential echo: reply of"), std::string::npos)
+      << err.str();
+  const std::string table = out.str();
+  const std::size_t row = table.find("| one client, sequential 100-byte echoes (round trips/s) | ");
+  ASSERT_NE(row, std::string::npos) << table;
+  const std::string line = table.substr(row, table.find('\n', row) - row);
+  EXPECT_TRUE(line.ends_with(" | failed | failed |")) << line;
+  // Only the peer's figure and the ratio to it: ours was measured.
+  EXPECT_EQ(line.find("failed"), line.size() - std::string_view("failed | failed |").size())
+      << line;
+  EXPECT_NE(table.find("| raw TCP ping-pong, same frame sizes (round trips/s) | "),
+            std::string::npos)
+      << table;
 }
 
 }  // namespace
