@@ -218,7 +218,7 @@ class TReport {
     FOut << " |\n";
   }
 
-  const std::vector<TServerSpec>& Servers() const { return FServers; }
+  bool Has(const std::string& key) const { return FResults.find(key) != FResults.end(); }
 
  private:
   const std::vector<TServerSpec>& FServers;
@@ -338,33 +338,42 @@ void PrintTables(const TBenchOptions& options, const TResults& results, std::ost
       "one " + Grouped(static_cast<double>(options.Load.BigSize) / (1 << 20)) + " MiB echo (MB/s)",
       "big", &TMeasure::Value);
 
-  out << "\nPhysical limits on loopback, and each server's figure divided by them:\n\n";
-  out << "| limit | figure";
-  std::string rule = "|---|---:";
-  for (const TServerSpec& server : options.Servers) {
-    out << " | " << server.Name << " ÷ limit";
-    rule += "|---:";
-  }
-  out << " |\n" << rule << "|\n";
-  report.Limit("raw TCP ping-pong, same frame sizes (round trips/s)", "raw-ping", "seq");
-  report.Limit("raw 16 MiB transfer, both ways (MB/s)", "raw-16mb", "big");
-
-  out << "\nBroadcast cost: wall time per delivery (µs) by number of receivers:\n\n";
-  report.Header("receivers", false);
-  for (const std::size_t receivers : options.Receivers) {
-    report.Row(Grouped(static_cast<double>(receivers)), "bc" + std::to_string(receivers),
-               &TMeasure::Extra1, false);
-  }
-  out << "| largest ÷ smallest";
-  for (std::size_t s = 0; s < options.Servers.size(); ++s) {
-    std::vector<double> costs;
-    for (const std::size_t receivers : options.Receivers) {
-      costs.push_back(report.Get("bc" + std::to_string(receivers), s, &TMeasure::Extra1));
+  if (report.Has("raw-ping") || report.Has("raw-16mb")) {
+    out << "\nPhysical limits on loopback, and each server's figure divided by them:\n\n";
+    out << "| limit | figure";
+    std::string rule = "|---|---:";
+    for (const TServerSpec& server : options.Servers) {
+      out << " | " << server.Name << " ÷ limit";
+      rule += "|---:";
     }
-    const auto [low, high] = std::minmax_element(costs.begin(), costs.end());
-    out << " | " << (costs.empty() ? "-" : Figure(*high / *low));
+    out << " |\n" << rule << "|\n";
+    report.Limit("raw TCP ping-pong, same frame sizes (round trips/s)", "raw-ping", "seq");
+    report.Limit("raw 16 MiB transfer, both ways (MB/s)", "raw-16mb", "big");
   }
-  out << " |\n";
+
+  std::vector<std::string> curve;
+  for (const std::size_t receivers : options.Receivers) {
+    if (report.Has("bc" + std::to_string(receivers))) {
+      curve.push_back("bc" + std::to_string(receivers));
+    }
+  }
+  if (!curve.empty()) {
+    out << "\nBroadcast cost: wall time per delivery (µs) by number of receivers:\n\n";
+    report.Header("receivers", false);
+    for (const std::string& key : curve) {
+      report.Row(Grouped(std::stod(key.substr(2))), key, &TMeasure::Extra1, false);
+    }
+    out << "| largest ÷ smallest";
+    for (std::size_t s = 0; s < options.Servers.size(); ++s) {
+      std::vector<double> costs;
+      for (const std::string& key : curve) {
+        costs.push_back(report.Get(key, s, &TMeasure::Extra1));
+      }
+      const auto [low, high] = std::minmax_element(costs.begin(), costs.end());
+      out << " | " << Figure(*high / *low);
+    }
+    out << " |\n";
+  }
 
   out << "\nServer CPU time per operation (µs; per delivery for broadcasts, per echo for the "
          "large echo):\n\n";
