@@ -132,6 +132,7 @@ TEST(HeadersParse, SplitsAtCrLfAndColonSpaceAndTrims) {
       {u"K:v\r\nL: w", M{{u"L", u"w"}}},                       // no space after the colon
       {u"K: v\nL: w", M{{u"K", u"v\nL"}}},                     // a lone LF does not split
       {u"upgrade: websocket", M{{u"upgrade", u"websocket"}}},  // names keep their case
+      {u"Key: 1\r\nKEY: 2\r\nkey: 3", M{{u"Key", u"3"}}},      // one name in any case, RFC 7230 3.2
       {u": v", M{{u"", u"v"}}},
       {u"K: ", M{{u"K", u""}}},
   };
@@ -148,7 +149,7 @@ TEST(Handshake, AcceptValueOfRfc6455Section1_3AndNonAsciiKeys) {
   EXPECT_EQ(WebSocketAcceptValue(u"", hasher).size(), 28u);
 }
 
-TEST(Handshake, ResponseOnlyForExactUpgradeAndKeyHeaders_Rfc6455Section4_2_1) {
+TEST(Handshake, ResponseForUpgradeAndKeyHeadersInAnyCase_Rfc6455Section4_2_1) {
   THashSHA1 hasher;
   const std::u16string accept = u"s3pPLMBiTxaQ9kYGzzhZRbK+xOo=";
   struct {
@@ -156,16 +157,19 @@ TEST(Handshake, ResponseOnlyForExactUpgradeAndKeyHeaders_Rfc6455Section4_2_1) {
     bool answered;
   } const cases[] = {
       {{{u"Upgrade", u"websocket"}, {u"Sec-WebSocket-Key", u"dGhlIHNhbXBsZSBub25jZQ=="}}, true},
-      {{{u"Upgrade", u"WebSocket"}, {u"Sec-WebSocket-Key", u"x"}}, false},
+      {{{u"Upgrade", u"WebSocket"}, {u"Sec-WebSocket-Key", u"x"}}, true},
+      {{{u"UPGRADE", u"WEBSOCKET"}, {u"SEC-WEBSOCKET-KEY", u"x"}}, true},
       {{{u"Upgrade", u"websocket, h2c"}, {u"Sec-WebSocket-Key", u"x"}}, false},
-      {{{u"upgrade", u"websocket"}, {u"Sec-WebSocket-Key", u"x"}}, false},
-      {{{u"Upgrade", u"websocket"}, {u"sec-websocket-key", u"x"}}, false},
+      {{{u"upgrade", u"websocket"}, {u"sec-websocket-key", u"x"}}, true},
+      {{{u"Upgrade", u"websockets"}, {u"Sec-WebSocket-Key", u"x"}}, false},
+      {{{u"Upgrade", u"websocke"}, {u"Sec-WebSocket-Key", u"x"}}, false},
+      {{{u"Upgrade", u"websocket"}, {u"Sec-WebSocket-Ke", u"x"}}, false},
       {{{u"Upgrade", u"websocket"}}, false},
       {{{u"Upgrade", u"websocket"}, {u"Sec-WebSocket-Key", u""}}, true},
   };
   for (const auto& c : cases) {
     const auto response = HandshakeResponse(c.headers, hasher);
-    EXPECT_EQ(response.has_value(), c.answered);
+    EXPECT_EQ(response.has_value(), c.answered) << ::testing::PrintToString(c.headers);
   }
   EXPECT_EQ(*HandshakeResponse(cases[0].headers, hasher),
             u"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: "
