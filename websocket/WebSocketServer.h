@@ -17,10 +17,13 @@ inline constexpr std::int32_t kHandshakeNotStarted = 0;
 inline constexpr std::int32_t kHandshakePending = -1;
 inline constexpr std::int32_t kHandshakeDone = 1;
 
-// A TCP server whose connections answer the WebSocket opening handshake. Each connection's
-// first DoExecute calls (and later ones, until a qualifying request has come) wait up to 10 ms
-// for the upgrade request and answer it before OnExecute runs. Requests that do not qualify are
-// dropped without an answer; the connection stays open and pending.
+// A TCP server whose connections answer the WebSocket opening handshake. A connection's first
+// DoExecute gathers the upgrade request up to the blank line that ends it, waiting on the socket,
+// and answers it before OnExecute runs; bytes after the blank line stay buffered as the start of
+// the first frame. A complete request that does not qualify is dropped without an answer and
+// the next one is awaited. A connection whose request grows past MaxRequestBytes, whose client
+// leaves mid-request, or that is not upgraded HandshakeTimeoutMs after it was accepted is closed
+// (OnExecute still runs once, and the connection ends as any other).
 // The 101 answer is written and Tag set to 1 while the step holds the Contexts lock, so code
 // holding that lock never finds a connection with its 101 sent and Tag not yet 1.
 // Threading and failure as TCustomTCPServer.
@@ -32,10 +35,21 @@ class TWebSocketServer : public TCustomTCPServer {
 
   // Shared by all connection threads; keeps no state between calls.
   const THashSHA1 HashSHA1{};
+  // The longest upgrade request (request line, headers and blank line) that is answered; room
+  // for a browser's request with its cookies. Set while the server is inactive.
+  std::size_t MaxRequestBytes = 64 * 1024;
+  // Time from accept within which the upgrade must be answered. Set while inactive.
+  int HandshakeTimeoutMs = 30000;
 
  protected:
   void DoConnect(TConnectionContext* AContext) override;
   bool DoExecute(TConnectionContext* AContext) override;
+
+ private:
+  // Gathers and answers requests until one qualifies, or closes the connection.
+  void AwaitUpgrade(TConnectionContext* AContext);
+  // Answers one complete request when it qualifies: writes the 101 and sets Tag to 1.
+  void AnswerUpgrade(TIOHandler& c, const TBytes& request);
 };
 
 // WebSocket messages on one connection's I/O handler. Nothing here raises: failures give an

@@ -161,21 +161,92 @@ TEST(WebSocketHandshake, LateRequestsAreStillUpgradedAndTheirBytesNeverReadAsFra
   }
 }
 
-TEST(WebSocketHandshake, RequestSplitBeforeItsUpgradeHeadersIsAnswered) {
+// The request comes in two TCP writes, the second with a frame behind the request: the server
+// answers once the blank line has come, and the frame is the first message.
+TEST(WebSocketHandshake, RequestInTwoWritesIsAnsweredAndAFrameInTheSameWriteKept) {
   TWebSocketServer server;
   server.OnExecute = EchoExecute;
   const std::uint16_t port = StartOnLoopback(server);
-  TWsTestClient client("127.0.0.1", port);
   const std::string request = TWsTestClient::UpgradeRequest();
-  const std::size_t cut = request.find("Upgrade");
-  client.SendRaw(request.substr(0, cut));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_TRUE(client.ReadAvailable(50).empty());
-  client.SendRaw(request.substr(cut));
-  const TRawBytes answer = client.ReadRaw(kSampleResponse.size());
-  EXPECT_EQ(std::string(answer.begin(), answer.end()), kSampleResponse);
-  client.SendText("ok");
-  EXPECT_EQ(client.ReadText(), "ok");
+  const std::size_t blank = request.size() - 4;
+  struct {
+    const char* name;
+    std::size_t cut;
+  } const cases[] = {
+      {"before the upgrade header", request.find("Upgrade")},
+      {"inside the key", request.find("dGhl") + 5},
+      {"inside the blank line", blank + 2},
+      {"before the last byte", request.size() - 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TWsTestClient client("127.0.0.1", port);
+    client.SendRaw(request.substr(0, c.cut));
+    EXPECT_TRUE(client.ReadAvailable(100).empty()) << "no answer to half a request";
+    const std::uint8_t frame[] = {0x81, 0x82, 1, 2, 3, 4, 'o' ^ 1, 'k' ^ 2};
+    std::string rest = request.substr(c.cut);
+    rest.append(reinterpret_cast<const char*>(frame), sizeof frame);
+    client.SendRaw(rest);
+    const TRawBytes answer = client.ReadRaw(kSampleResponse.size());
+    EXPECT_EQ(std::string(answer.begin(), answer.end()), kSampleResponse);
+    EXPECT_EQ(client.ReadText(), "ok");
+  }
+}
+
+TEST(WebSocketHandshake, ABrowserRequestWithCookiesIsAnsweredAndAnOversizedOneClosed) {
+  TWebSocketServer server;
+  server.OnExecute = EchoExecute;
+  const std::uint16_t port = StartOnLoopback(server);
+  auto withCookies = [](std::size_t bytes) {
+    std::string request = TWsTestClient::UpgradeRequest();
+    request.insert(request.size() - 2, "Cookie: c=" + std::string(bytes, 'c') + "\r\n");
+    return request;
+  };
+  {
+    TWsTestClient client("127.0.0.1", port);
+    client.SendRaw(withCookies(40 * 1024));
+    const TRawBytes answer = client.ReadRaw(kSampleResponse.size());
+    EXPECT_EQ(std::string(answer.begin(), answer.end()), kSampleResponse);
+  }
+  {
+    TWsTestClient client("127.0.0.1", port);
+    try {
+      client.SendRaw(withCookies(server.MaxRequestBytes));
+    } catch (const std::runtime_error&) {
+      // the server may close while the rest is still being sent
+    }
+    EXPECT_TRUE(client.WaitForClose());
+  }
+}
+
+// Connections waiting for their request wait on the socket: no execute step runs for them in
+// the meantime, and deactivation ends them at once rather than at the end of their time limit.
+TEST(WebSocketHandshake, PendingConnectionsWaitWithoutPollingAndDeactivationEndsThem) {
+  TRecorder recorder;  // outlives the server's threads
+  std::atomic<int> executes{0};
+  TWebSocketServer server;
+  recorder.Attach(server, [&](TConnectionContext* c) {
+    ++executes;
+    EchoExecute(c);
+  });
+  const std::uint16_t port = StartOnLoopback(server);
+  std::vector<std::unique_ptr<TWsTestClient>> clients;
+  for (int i = 0; i < 20; ++i) {
+    clients.push_back(std::make_unique<TWsTestClient>("127.0.0.1", port));
+    if (i % 2 == 1)
+      clients.back()->SendRaw(TWsTestClient::UpgradeRequest().substr(0, 30));
+  }
+  ASSERT_TRUE(Eventually([&] { return server.Contexts.Lock().Count() == 20; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(executes, 0) << "a pending connection ran its execute step";
+  const auto start = std::chrono::steady_clock::now();
+  server.SetActive(false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(server.HandshakeTimeoutMs / 2))
+      << "deactivation waited for the handshake time limit";
+  EXPECT_EQ(recorder.Disconnects, 20);
+  for (auto& client : clients)
+    EXPECT_TRUE(client->WaitForClose());
 }
 
 TEST(WebSocketHandshake, AnUpgradeRequestAfterTheHandshakeIsReadAsAFrameAndRejected) {
