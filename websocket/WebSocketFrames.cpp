@@ -33,6 +33,14 @@ TClientMessage FailConnection(TFrameSink& sink, std::uint16_t status) {
   return {status == kCloseMessageTooBig ? TMessageKind::TooBig : TMessageKind::ProtocolError, {}};
 }
 
+// Section 7.4: the codes a close frame may carry. 1004 is reserved, 1005, 1006 and 1015 stand
+// for "no code" and must never be sent, 1016-2999 are kept for future revisions of the protocol;
+// 1012-1014 have been registered with IANA since; 3000-4999 belong to libraries and applications.
+bool ValidCloseStatus(std::uint16_t status) {
+  return (status >= 1000 && status <= 1003) || (status >= 1007 && status <= 1014) ||
+         (status >= 3000 && status <= 4999);
+}
+
 bool KnownOpcode(std::uint8_t op) {
   return op <= 0x2 || (op >= 0x8 && op <= 0xA);
 }
@@ -164,9 +172,13 @@ TClientMessage ReadClientMessage(TFrameSource& source, TFrameSink& sink,
           break;
         default: {
           // Section 5.5.1: a close body is empty or starts with a 2-byte status code; the
-          // answer echoes the status.
+          // answer echoes a valid status, and a code that must not be sent is a protocol error.
           if (payload.size() == 1)
             return FailConnection(sink, kCloseProtocolError);
+          if (payload.size() >= 2 &&
+              !ValidCloseStatus(static_cast<std::uint16_t>((payload[0] << 8) | payload[1]))) {
+            return FailConnection(sink, kCloseProtocolError);
+          }
           const std::size_t keep = std::min<std::size_t>(payload.size(), 2);
           sink.WriteFrame(EncodeControlFrame(TOpcode::Close,
                                              std::span<const std::uint8_t>(payload.data(), keep)));

@@ -55,7 +55,8 @@ enum class TMessageKind {
   Ping,           // answered with a pong
   Pong,           // ignored
   Close,          // answered with a close frame carrying the client's status; connection closed
-  ProtocolError,  // close 1002 sent, connection closed
+  ProtocolError,  // close 1002 sent (also for a close with a status section 7.4 does not allow),
+                  // connection closed
   TooBig,         // close 1009 sent, connection closed
 };
 

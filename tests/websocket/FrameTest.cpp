@@ -270,6 +270,29 @@ TEST(FrameReader, FrameRulesOfRfc6455Sections5_1To5_5) {
   }
 }
 
+// A valid status is echoed; one that may not be sent, or is not defined, gets 1002 instead.
+TEST(FrameReader, CloseStatusCodes_Rfc6455Section7_4) {
+  struct {
+    std::uint16_t status;
+    bool valid;
+  } const cases[] = {
+      {0, false},   {999, false},  {1000, true},  {1001, true},   {1002, true},
+      {1003, true}, {1004, false}, {1005, false}, {1006, false},  {1007, true},
+      {1011, true}, {1014, true},  {1015, false}, {1016, false},  {2999, false},
+      {3000, true}, {4999, true},  {5000, false}, {65535, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    std::string body{static_cast<char>(c.status >> 8), static_cast<char>(c.status & 0xFF)};
+    TMemorySource source(ClientFrame(0x88, body + "why"));
+    TRecordingSink sink;
+    const TClientMessage m = ReadClientMessage(source, sink);
+    EXPECT_EQ(m.Kind, c.valid ? TMessageKind::Close : TMessageKind::ProtocolError);
+    EXPECT_EQ(sink.Frames, std::vector<TBytes>{CloseFrame(c.valid ? c.status : 1002)});
+    EXPECT_TRUE(sink.Closed);
+  }
+}
+
 TEST(FrameReader, BytesLikeAFrameStartInsideAPayloadAreNotTakenForOne_Rfc6455Section5_2) {
   // A binary frame whose key and payload hold 0x81 bytes, then the client's real command.
   TBytes binary{0x82, 0x84, 0x81, 0x81, 0x81, 0x81, 0x00, 0x04, 0x81, 0x85};

@@ -516,6 +516,8 @@ TEST(WebSocketFrames, ClientFrameRulesOverTheWire_Rfc6455Sections5And7_4) {
        TRawBytes{0x81, 4, 'f', 'r', 'a', 'g'}, false},
       {"close is echoed (5.5.1)", [](auto& c) { c.SendClose(1001); },
        TRawBytes{0x88, 2, 0x03, 0xE9}, true},
+      {"close 1005 is never sent back (7.4.1)", [](auto& c) { c.SendClose(1005); },
+       TRawBytes{0x88, 2, 0x03, 0xEA}, true},
       {"unmasked frame (5.1)",
        [](auto& c) {
          const std::uint8_t p[] = {'h', 'i'};
