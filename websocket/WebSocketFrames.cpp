@@ -5,6 +5,8 @@
 #include <array>
 #include <cstring>
 
+#include "websocket/Utf8.h"
+
 namespace vantorix {
 namespace {
 
@@ -30,7 +32,14 @@ TClientMessage FailConnection(TFrameSink& sink, std::uint16_t status) {
                                          static_cast<std::uint8_t>(status)};
   sink.WriteFrame(EncodeControlFrame(TOpcode::Close, body));
   sink.CloseConnection();
-  return {status == kCloseMessageTooBig ? TMessageKind::TooBig : TMessageKind::ProtocolError, {}};
+  switch (status) {
+    case kCloseMessageTooBig:
+      return {TMessageKind::TooBig, {}};
+    case kCloseInvalidData:
+      return {TMessageKind::InvalidText, {}};
+    default:
+      return {TMessageKind::ProtocolError, {}};
+  }
 }
 
 // Section 7.4: the codes a close frame may carry. 1004 is reserved, 1005, 1006 and 1015 stand
@@ -106,6 +115,7 @@ TBytes EncodeControlFrame(TOpcode opcode, std::span<const std::uint8_t> payload)
 TClientMessage ReadClientMessage(TFrameSource& source, TFrameSink& sink,
                                  std::uint64_t maxMessageSize) {
   TBytes message;
+  TUtf8Validator utf8;
   std::uint64_t messageSize = 0;
   bool inMessage = false;
   TOpcode messageOp = TOpcode::Text;
@@ -191,12 +201,22 @@ TClientMessage ReadClientMessage(TFrameSource& source, TFrameSink& sink,
 
     inMessage = true;
     messageSize += len;
-    ReadPayload(source, len, key, messageOp == TOpcode::Text ? &message : nullptr);
-    if (fin) {
-      if (messageOp == TOpcode::Text)
-        return {TMessageKind::Text, std::move(message)};
-      return {TMessageKind::Binary, {}};
+    if (messageOp != TOpcode::Text) {
+      ReadPayload(source, len, key, nullptr);
+      if (fin)
+        return {TMessageKind::Binary, {}};
+      continue;
     }
+    const std::size_t before = message.size();
+    ReadPayload(source, len, key, &message);
+    // Section 8.1: text that is not UTF-8 fails the connection. Checked per fragment, so a bad
+    // fragment ends the message early; a character may still span two fragments.
+    if (!utf8.Feed(std::span<const std::uint8_t>(message).subspan(before)) ||
+        (fin && !utf8.Complete())) {
+      return FailConnection(sink, kCloseInvalidData);
+    }
+    if (fin)
+      return {TMessageKind::Text, std::move(message)};
   }
 }
 

@@ -20,6 +20,7 @@ enum class TOpcode : std::uint8_t {
 
 inline constexpr std::uint64_t kMaxMessageSize = std::uint64_t{256} << 20;  // 256 MiB
 inline constexpr std::uint16_t kCloseProtocolError = 1002;
+inline constexpr std::uint16_t kCloseInvalidData = 1007;
 inline constexpr std::uint16_t kCloseMessageTooBig = 1009;
 
 // Where the reader takes bytes from. Both calls wait until the bytes are there and raise when the
@@ -58,6 +59,7 @@ enum class TMessageKind {
   ProtocolError,  // close 1002 sent (also for a close with a status section 7.4 does not allow),
                   // connection closed
   TooBig,         // close 1009 sent, connection closed
+  InvalidText,    // a text message that is not UTF-8: close 1007 sent, connection closed
 };
 
 struct TClientMessage {

@@ -64,8 +64,9 @@ class TWebSocketIOHandlerHelper {
 
   // Waits for and reads one client message: the payload of a text message (fragments
   // reassembled), empty for anything else. Pings are answered with pongs; a close is answered
-  // and the connection closed; protocol violations close with 1002, messages over 256 MiB with
-  // 1009. While the handshake is not done (Tag != 1) returns empty at once, consuming nothing.
+  // and the connection closed; protocol violations close with 1002, text that is not UTF-8 with
+  // 1007, messages over 256 MiB with 1009. While the handshake is not done (Tag != 1) returns empty
+  // at once, consuming nothing.
   TBytes ReadBytes();
   // Sends RawData as one final, unmasked text frame. Sends nothing until the handshake has been
   // answered (Tag != 1; a connection is in Contexts with Tag 0 just before its connect step):

@@ -98,6 +98,42 @@ TEST(Utf8, DecodesWellFormedAndReplacesEachMaximalIllFormedSubpart) {
     EXPECT_EQ(Utf8Decode(c.bytes), c.text) << c.bytes;
 }
 
+// The boundaries of the well-formed sequences (Unicode, table 3-7), fed whole and byte by byte.
+TEST(Utf8, ValidatorAcceptsExactlyTheWellFormedSequences) {
+  struct {
+    std::string bytes;
+    bool wellFormed;
+  } const cases[] = {
+      {"", true},
+      {"plain ASCII \x7F", true},
+      {"\xC2\x80\xDF\xBF", true},                  // first and last two-byte forms
+      {"\xC1\xBF", false},                         // overlong two-byte form
+      {"\xE0\xA0\x80\xEF\xBF\xBF", true},          // first and last three-byte forms
+      {"\xE0\x9F\xBF", false},                     // overlong three-byte form
+      {"\xED\x9F\xBF", true},                      // U+D7FF
+      {"\xED\xA0\x80", false},                     // U+D800, a surrogate
+      {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", true},  // U+10000 and U+10FFFF
+      {"\xF0\x8F\xBF\xBF", false},                 // overlong four-byte form
+      {"\xF4\x90\x80\x80", false},                 // above U+10FFFF
+      {"\xF5\x80\x80\x80", false},                 // lead byte never used
+      {"\xE2\x82", false},                         // cut short
+      {"\xE2\x82\xAC\xAC", false},                 // one continuation too many
+      {"\xE2x\xAC", false},                        // interrupted
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.bytes));
+    TUtf8Validator whole;
+    whole.Feed(AsBytes(c.bytes));
+    EXPECT_EQ(whole.Complete(), c.wellFormed);
+    TUtf8Validator pieces;
+    bool fed = true;
+    for (std::size_t i = 0; i < c.bytes.size(); ++i)
+      fed = pieces.Feed(AsBytes(std::string_view(c.bytes).substr(i, 1)));
+    EXPECT_EQ(pieces.Complete(), c.wellFormed);
+    EXPECT_EQ(fed, c.wellFormed || c.bytes == "\xE2\x82") << "Feed tells of a fault at once";
+  }
+}
+
 TEST(Utf8, EncodesAndWritesUnpairedSurrogatesAsReplacement) {
   struct {
     std::u16string text;

@@ -538,6 +538,8 @@ TEST(WebSocketFrames, ClientFrameRulesOverTheWire_Rfc6455Sections5And7_4) {
        TRawBytes{0x88, 2, 0x03, 0xEA}, true},
       {"continuation without a message (5.4)", [](auto& c) { c.SendFrame(true, 0, {}); },
        TRawBytes{0x88, 2, 0x03, 0xEA}, true},
+      {"text that is not UTF-8 (8.1)", [](auto& c) { c.SendText("caf\xC3"); },
+       TRawBytes{0x88, 2, 0x03, 0xEF}, true},
       {"2 GiB announced (7.4.1)", [&huge](auto& c) { c.SendRaw(huge); },
        TRawBytes{0x88, 2, 0x03, 0xF1}, true},
   };
