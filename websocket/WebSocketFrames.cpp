@@ -28,9 +28,7 @@ void AppendLength(TBytes& frame, std::uint8_t first, std::uint64_t n) {
 }
 
 TClientMessage FailConnection(TFrameSink& sink, std::uint16_t status) {
-  const std::array<std::uint8_t, 2> body{static_cast<std::uint8_t>(status >> 8),
-                                         static_cast<std::uint8_t>(status)};
-  sink.WriteFrame(EncodeControlFrame(TOpcode::Close, body));
+  sink.WriteFrame(EncodeCloseFrame(status));
   sink.CloseConnection();
   switch (status) {
     case kCloseMessageTooBig:
@@ -110,6 +108,19 @@ TBytes EncodeControlFrame(TOpcode opcode, std::span<const std::uint8_t> payload)
   AppendLength(frame, static_cast<std::uint8_t>(0x80 | static_cast<std::uint8_t>(opcode)), n);
   frame.insert(frame.end(), payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(n));
   return frame;
+}
+
+TBytes EncodeCloseFrame(std::uint16_t status, std::string_view reason) {
+  constexpr std::size_t kMaxReason = 125 - 2;
+  TBytes body{static_cast<std::uint8_t>(status >> 8), static_cast<std::uint8_t>(status)};
+  // Clients fail the connection on a reason that is not UTF-8, so it is made well-formed first,
+  // and cut where no character is split.
+  const TBytes text = Utf8Encode(Utf8Decode(reason));
+  std::size_t n = std::min(text.size(), kMaxReason);
+  while (n > 0 && n < text.size() && (text[n] & 0xC0) == 0x80)
+    --n;
+  body.insert(body.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
+  return EncodeControlFrame(TOpcode::Close, body);
 }
 
 TClientMessage ReadClientMessage(TFrameSource& source, TFrameSink& sink,

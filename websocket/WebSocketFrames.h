@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "websocket/Bytes.h"
 
@@ -49,6 +50,10 @@ class TFrameSink {
 TBytes EncodeTextFrame(std::span<const std::uint8_t> payload);
 // A control frame (close, ping, pong) with at most 125 payload bytes (section 5.5), unmasked.
 TBytes EncodeControlFrame(TOpcode opcode, std::span<const std::uint8_t> payload);
+// A close frame with the status and the reason (section 5.5.1): the reason as UTF-8, ill-formed
+// sequences replaced by U+FFFD, cut at a character boundary to the 123 bytes a control frame
+// has room for.
+TBytes EncodeCloseFrame(std::uint16_t status, std::string_view reason = {});
 
 enum class TMessageKind {
   Text,           // a complete text message (Payload holds it, unmasked)

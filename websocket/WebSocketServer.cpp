@@ -2,7 +2,9 @@
 #include "websocket/WebSocketServer.h"
 
 #include <chrono>
+#include <exception>
 
+#include "websocket/SocketErrors.h"
 #include "websocket/Utf8.h"
 #include "websocket/WebSocketFrames.h"
 
@@ -53,9 +55,41 @@ void TWebSocketServer::DoConnect(TConnectionContext* AContext) {
 }
 
 bool TWebSocketServer::DoExecute(TConnectionContext* AContext) {
-  if (AContext->Connection->IOHandler->Tag == kHandshakePending)
+  TIOHandler& c = *AContext->Connection->IOHandler;
+  if (c.Tag == kHandshakePending)
     AwaitUpgrade(AContext);
-  return TCustomTCPServer::DoExecute(AContext);
+  try {
+    return TCustomTCPServer::DoExecute(AContext);
+  } catch (const TSocketError&) {
+    throw;  // the transport failed: there is nobody to tell
+  } catch (const TConnClosedGracefully&) {
+    throw;
+  } catch (const TReadTimeout&) {
+    throw;
+  } catch (const std::exception& e) {
+    FailCommand(c, e.what());
+    throw;
+  } catch (...) {
+    FailCommand(c, {});
+    throw;
+  }
+}
+
+void TWebSocketServer::FailCommand(TIOHandler& c, std::string_view reason) {
+  if (c.Tag != kHandshakeDone)
+    return;
+  const TBytes frame = EncodeCloseFrame(kCloseInvalidData, reason);
+  // After a close frame nothing may follow (RFC 6455 section 5.5.1). Broadcasts write only where
+  // Tag is 1; sending the frame and moving Tag on under the lock they hold keeps every broadcast
+  // frame before it. The socket itself is closed by the connection loop as for any error, after
+  // the connection has left Contexts.
+  auto list = Contexts.Lock();
+  try {
+    c.Write(frame, -1, 0);
+  } catch (...) {
+    // The client is gone already.
+  }
+  c.Tag = kCloseSent;
 }
 
 void TWebSocketServer::AwaitUpgrade(TConnectionContext* AContext) {

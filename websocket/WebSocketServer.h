@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "websocket/Bytes.h"
 #include "websocket/Handshake.h"
@@ -12,10 +13,11 @@
 
 namespace vantorix {
 
-// Handshake states kept in TIOHandler::Tag.
+// Connection states kept in TIOHandler::Tag. Frames go out only in kHandshakeDone.
 inline constexpr std::int32_t kHandshakeNotStarted = 0;
 inline constexpr std::int32_t kHandshakePending = -1;
 inline constexpr std::int32_t kHandshakeDone = 1;
+inline constexpr std::int32_t kCloseSent = 2;  // the server's close frame went out; ending
 
 // A TCP server whose connections answer the WebSocket opening handshake. A connection's first
 // DoExecute gathers the upgrade request up to the blank line that ends it, waiting on the socket,
@@ -26,6 +28,9 @@ inline constexpr std::int32_t kHandshakeDone = 1;
 // (OnExecute still runs once, and the connection ends as any other).
 // The 101 answer is written and Tag set to 1 while the step holds the Contexts lock, so code
 // holding that lock never finds a connection with its 101 sent and Tag not yet 1.
+// An error escaping OnExecute after the upgrade (an invalid command) still ends the connection,
+// but first the client gets a close frame with status 1007 and the error's message as reason;
+// socket errors send nothing. Nothing is logged.
 // Threading and failure as TCustomTCPServer.
 class TWebSocketServer : public TCustomTCPServer {
  public:
@@ -50,6 +55,8 @@ class TWebSocketServer : public TCustomTCPServer {
   void AwaitUpgrade(TConnectionContext* AContext);
   // Answers one complete request when it qualifies: writes the 101 and sets Tag to 1.
   void AnswerUpgrade(TIOHandler& c, const TBytes& request);
+  // Sends close 1007 with the reason to an upgraded connection; Tag becomes kCloseSent.
+  void FailCommand(TIOHandler& c, std::string_view reason);
 };
 
 // WebSocket messages on one connection's I/O handler. Nothing here raises: failures give an

@@ -118,6 +118,33 @@ TEST(FrameEncoder, ControlFramesAreUnmaskedAndAtMost125Bytes_Rfc6455Section5_5) 
   EXPECT_EQ(EncodeControlFrame(TOpcode::Ping, big).size(), 127u);
 }
 
+// The reason is cut to the 123 bytes a control frame leaves it, never inside a character, and
+// is always well-formed UTF-8.
+TEST(FrameEncoder, CloseFrameReasonIsUtf8CutAtACharacterBoundary_Rfc6455Section5_5_1) {
+  const std::string a121(121, 'a');
+  struct {
+    const char* name;
+    std::string reason;
+    std::string sent;
+  } const cases[] = {
+      {"none", "", ""},
+      {"short", "'x' is not a valid integer value", "'x' is not a valid integer value"},
+      {"123 bytes fit", a121 + "bc", a121 + "bc"},
+      {"124 bytes are cut", a121 + "bcd", a121 + "bc"},
+      {"2-byte character fits at the end", a121 + "\xC3\xA9", a121 + "\xC3\xA9"},
+      {"2-byte character across the cut", a121 + "b\xC3\xA9", a121 + "b"},
+      {"3-byte character across the cut", a121 + "\xE2\x82\xAC", a121},
+      {"4-byte character across the cut", a121.substr(1) + "\xF0\x9F\x98\x80", a121.substr(1)},
+      {"ill-formed bytes become U+FFFD", "x\xFFy\xC3", "x\xEF\xBF\xBDy\xEF\xBF\xBD"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TBytes expected{0x88, static_cast<std::uint8_t>(2 + c.sent.size()), 0x03, 0xEF};
+    expected.insert(expected.end(), c.sent.begin(), c.sent.end());
+    EXPECT_EQ(EncodeCloseFrame(1007, c.reason), expected);
+  }
+}
+
 TEST(FrameReader, ReadsMaskedTextFramesOfEveryLengthForm_Rfc6455Section5_2) {
   for (std::size_t n : {1u, 5u, 125u, 126u, 300u, 65535u, 65536u, 70000u}) {
     std::string payload(n, 'a');

@@ -76,6 +76,11 @@ struct TRecorder {
   }
 };
 
+TRawBytes Concat(TRawBytes head, std::string_view tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
 std::int32_t OnlyTag(TCustomTCPServer& server) {
   auto list = server.Contexts.Lock();
   return list.Count() == 1 ? list[0]->Connection->IOHandler->Tag.load() : 99;
@@ -401,31 +406,55 @@ TEST(WebSocketServer, RebindsThePortRightAfterClientsWereConnected) {
   EXPECT_TRUE(again.Open());
 }
 
-TEST(WebSocketServer, AnErrorInOnExecuteEndsThatConnectionOnly) {
+// An invalid command ends its connection; the client first learns why in a close frame with
+// 1007. A socket error is no invalid command: the connection just ends.
+TEST(WebSocketServer, AnErrorEscapingOnExecuteSendsClose1007WithItsMessage) {
+  using Throw = std::function<void()>;
+  struct {
+    const char* name;
+    Throw raise;
+    std::optional<TRawBytes> close;  // nullopt: the connection ends without a close frame
+  } const cases[] = {
+      {"conversion error", [] { throw std::invalid_argument("'x' is not a valid integer value"); },
+       Concat({0x88, 34, 0x03, 0xEF}, "'x' is not a valid integer value")},
+      {"long message, cut to fit", [] { throw std::runtime_error(std::string(300, 'm')); },
+       Concat({0x88, 125, 0x03, 0xEF}, std::string(123, 'm'))},
+      {"no message to give", [] { throw 42; }, TRawBytes{0x88, 2, 0x03, 0xEF}},
+      {"socket error", [] { throw TSocketError(10055); }, std::nullopt},
+  };
   TRecorder recorder;  // outlives the server's threads
   TWebSocketServer server;
-  recorder.Attach(server, [](TConnectionContext* c) {
+  recorder.Attach(server, [&cases](TConnectionContext* c) {
     TIOHandler& io = *c->Connection->IOHandler;
     io.CheckForData(10);
     TWebSocketIOHandlerHelper ws(io);
     const std::u16string text = ws.ReadString();
-    if (text == u"fail")
-      throw std::invalid_argument("'x' is not a valid integer value");
+    if (text.size() == 1 && text[0] >= u'0' && text[0] <= u'9')
+      cases[text[0] - u'0'].raise();  // the case's number
     if (!text.empty())
       ws.WriteString(text);
   });
   const std::uint16_t port = StartOnLoopback(server);
-  TWsTestClient good("127.0.0.1", port);
-  TWsTestClient bad("127.0.0.1", port);
-  ASSERT_TRUE(good.Open());
-  ASSERT_TRUE(bad.Open());
-  bad.SendText("fail");
-  EXPECT_TRUE(bad.WaitForClose());
-  EXPECT_TRUE(Eventually([&] { return recorder.Disconnects == 1; }));
-  good.SendText("still here");
-  EXPECT_EQ(good.ReadText(), "still here");
-  TWsTestClient later("127.0.0.1", port);
-  EXPECT_TRUE(later.Open());
+  TWsTestClient bystander("127.0.0.1", port);
+  ASSERT_TRUE(bystander.Open());
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE(c.name);
+    TWsTestClient client("127.0.0.1", port);
+    ASSERT_TRUE(client.Open());
+    client.SendText(std::to_string(i));
+    const std::optional<TWsFrame> frame = client.ReadFrame();
+    if (c.close) {
+      ASSERT_TRUE(frame.has_value());
+      EXPECT_EQ(frame->Raw, *c.close);
+    } else {
+      EXPECT_FALSE(frame.has_value());
+    }
+    EXPECT_TRUE(client.WaitForClose());
+    EXPECT_TRUE(Eventually([&] { return recorder.Disconnects == static_cast<int>(i) + 1; }));
+    bystander.SendText("still here");
+    EXPECT_EQ(bystander.ReadText(), "still here");
+  }
 }
 
 TEST(WebSocketServer, DeactivationWaitsForABusyOnExecuteAndItsDisconnect) {
