@@ -139,9 +139,9 @@ TEST(FrameEncoder, CloseFrameReasonIsUtf8CutAtACharacterBoundary_Rfc6455Section5
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TBytes expected{0x88, static_cast<std::uint8_t>(2 + c.sent.size()), 0x03, 0xEF};
-    expected.insert(expected.end(), c.sent.begin(), c.sent.end());
-    EXPECT_EQ(EncodeCloseFrame(1007, c.reason), expected);
+    const std::string frame =
+        std::string{'\x88', static_cast<char>(2 + c.sent.size()), '\x03', '\xEF'} + c.sent;
+    EXPECT_EQ(EncodeCloseFrame(1007, c.reason), TBytes(frame.begin(), frame.end()));
   }
 }
 

@@ -76,9 +76,10 @@ struct TRecorder {
   }
 };
 
-TRawBytes Concat(TRawBytes head, std::string_view tail) {
-  head.insert(head.end(), tail.begin(), tail.end());
-  return head;
+TRawBytes Concat(const TRawBytes& head, std::string_view tail) {
+  std::string all(head.begin(), head.end());
+  all += tail;
+  return TRawBytes(all.begin(), all.end());
 }
 
 std::int32_t OnlyTag(TCustomTCPServer& server) {
