@@ -114,6 +114,12 @@ void TMemoryStreamSocket::Abort() {
   FState->Changed.notify_all();
 }
 
+void TMemoryStreamSocket::ShutdownSend() {
+  std::lock_guard lock(FState->Lock);
+  FState->Dir[1 - FSide].WriterClosed = true;
+  FState->Changed.notify_all();
+}
+
 bool TMemoryStreamSocket::IsOpen() const {
   std::lock_guard lock(FState->Lock);
   return !FState->Closed[FSide];

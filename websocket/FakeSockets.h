@@ -35,6 +35,9 @@ class TMemoryStreamSocket final : public TStreamSocket {
 
   // Closes this end as a connection reset: the other end's reads fail with 10054.
   void Abort();
+  // Ends this end's sending only, like shutdown(SHUT_WR): the other end reads end of stream
+  // after the bytes already sent, and this end can still receive.
+  void ShutdownSend();
   // Bytes sent to this end that it has not received yet.
   std::size_t Pending() const;
 

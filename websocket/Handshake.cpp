@@ -1,6 +1,7 @@
 // Opening handshake: header parsing, accept value, response text.
 #include "websocket/Handshake.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "websocket/Base64.h"
@@ -30,7 +31,22 @@ std::vector<std::u16string_view> SplitAll(std::u16string_view text, std::u16stri
   return pieces;
 }
 
+char16_t AsciiLower(char16_t c) {
+  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
 }  // namespace
+
+bool TAsciiCaseLess::operator()(std::u16string_view a, std::u16string_view b) const {
+  return std::lexicographical_compare(
+      a.begin(), a.end(), b.begin(), b.end(),
+      [](char16_t x, char16_t y) { return AsciiLower(x) < AsciiLower(y); });
+}
+
+bool SameAsciiCase(std::u16string_view a, std::u16string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](char16_t x, char16_t y) { return AsciiLower(x) == AsciiLower(y); });
+}
 
 std::u16string TrimControl(std::u16string_view text) {
   std::size_t b = 0, e = text.size();
@@ -72,7 +88,8 @@ std::optional<std::u16string> HandshakeResponse(const THeaderMap& headers,
                                                 const THashSHA1& hasher) {
   const auto upgrade = headers.find(u"Upgrade");
   const auto key = headers.find(u"Sec-WebSocket-Key");
-  if (upgrade == headers.end() || upgrade->second != u"websocket" || key == headers.end()) {
+  if (upgrade == headers.end() || !SameAsciiCase(upgrade->second, u"websocket") ||
+      key == headers.end()) {
     return std::nullopt;
   }
   std::u16string response(kResponseHead);

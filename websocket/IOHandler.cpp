@@ -39,6 +39,28 @@ void TInputBuffer::ExtractToBytes(TBytes& VBytes) {
   FHead = 0;
 }
 
+void TInputBuffer::ExtractToBytes(TBytes& VBytes, std::size_t AByteCount) {
+  std::lock_guard lock(FLock);
+  const std::size_t n = std::min(AByteCount, SizeLocked());
+  if (n == 0)
+    return;
+  const std::size_t old = VBytes.size();
+  VBytes.resize(old + n);
+  TakeLocked(VBytes.data() + old, n);
+}
+
+std::size_t TInputBuffer::IndexOf(std::span<const std::uint8_t> needle, std::size_t from) const {
+  std::lock_guard lock(FLock);
+  if (from > SizeLocked())
+    return npos;
+  const auto begin = FData.begin() + static_cast<std::ptrdiff_t>(FHead);
+  const auto at = std::search(begin + static_cast<std::ptrdiff_t>(from), FData.end(),
+                              needle.begin(), needle.end());
+  if (at == FData.end() && !needle.empty())
+    return npos;
+  return static_cast<std::size_t>(at - begin);
+}
+
 std::size_t TInputBuffer::Size() const {
   std::lock_guard lock(FLock);
   return SizeLocked();
@@ -204,6 +226,17 @@ bool TIOHandler::CheckForData(int ATimeout) {
   if (InputBuffer.Size() > before)
     return true;
   return ReceiveStep(ATimeout, false, before + 1) > 0 || InputBuffer.Size() > before;
+}
+
+bool TIOHandler::WaitForInput(std::size_t AByteCount, TClock::time_point ADeadline) {
+  for (;;) {
+    if (InputBuffer.Size() >= AByteCount)
+      return true;
+    const int left = MsLeft(ADeadline);
+    // 0: closed (or satisfied by another thread's Connected()); -1: the time ran out.
+    if (left == 0 || ReceiveStep(left, false, AByteCount) <= 0)
+      return InputBuffer.Size() >= AByteCount;
+  }
 }
 
 bool TIOHandler::InputBufferIsEmpty() const {

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 
 #include "websocket/Bytes.h"
@@ -38,8 +40,16 @@ class TIOHandler;
 // Bytes received and not yet consumed. A member of TIOHandler and guarded by its lock.
 class TInputBuffer {
  public:
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
   // Moves every buffered byte to the end of VBytes. Never touches the socket.
   void ExtractToBytes(TBytes& VBytes);
+  // Moves the first AByteCount buffered bytes (all of them, when fewer are buffered) to the end
+  // of VBytes; the rest stay buffered. Never touches the socket.
+  void ExtractToBytes(TBytes& VBytes, std::size_t AByteCount);
+  // Where needle first starts in the buffered bytes at or after position from; npos when it
+  // does not (yet). An empty needle is found at from.
+  std::size_t IndexOf(std::span<const std::uint8_t> needle, std::size_t from = 0) const;
   std::size_t Size() const;
 
  private:
@@ -94,6 +104,11 @@ class TIOHandler {
   bool Connected();
   // Waits up to ATimeout ms for new bytes and buffers them; true if new bytes arrived.
   bool CheckForData(int ATimeout);
+  // Waits until at least AByteCount bytes are buffered or ADeadline has passed, however many
+  // receives that takes, without polling. True when the bytes are there; false when the time
+  // ran out or the connection closed first. Raises TSocketError only for failures other than a
+  // lost connection. Owner thread only.
+  bool WaitForInput(std::size_t AByteCount, std::chrono::steady_clock::time_point ADeadline);
   bool InputBufferIsEmpty() const;
   std::uint8_t ReadByte();
   // Waits until AByteCount bytes are buffered and takes them: appended to VBuffer, or copied to

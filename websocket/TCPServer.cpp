@@ -48,7 +48,9 @@ void TTCPConnection::Disconnect(bool) {
 }
 
 TConnectionContext::TConnectionContext(std::unique_ptr<TTCPConnection> connection)
-    : Connection(std::move(connection)), Binding(Connection->Socket->Binding) {}
+    : Connection(std::move(connection)),
+      Binding(Connection->Socket->Binding),
+      AcceptedAt(std::chrono::steady_clock::now()) {}
 
 const TContextList::TItems& TContextList::LockList() {
   FMutex.lock();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -44,6 +45,8 @@ class TConnectionContext {
 
   const std::unique_ptr<TTCPConnection> Connection;
   TSocketHandle* const Binding;
+  // When the connection was accepted (when its context was made).
+  const std::chrono::steady_clock::time_point AcceptedAt;
 
  private:
   friend class TCustomTCPServer;

@@ -1,10 +1,43 @@
-// UTF-8 decoder and encoder with U+FFFD substitution.
+// UTF-8 decoder and encoder with U+FFFD substitution, and the validator of UTF-8 that arrives in
+// pieces.
 #include "websocket/Utf8.h"
 
 namespace vantorix {
 namespace {
 
 constexpr char16_t kReplacement = 0xFFFD;
+
+// What a lead byte of 0x80 or more starts (Unicode, table 3-7): the count of continuation bytes
+// (0: the byte starts no well-formed sequence), the range allowed for the first of them, and the
+// lead byte's bits of the code point.
+struct TLead {
+  std::size_t Need = 0;
+  std::uint8_t Lo = 0x80, Hi = 0xBF;
+  std::uint32_t Bits = 0;
+};
+
+TLead LeadOf(std::uint8_t b0) {
+  TLead lead;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    lead.Need = 1;
+    lead.Bits = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    lead.Need = 2;
+    lead.Bits = b0 & 0x0F;
+    if (b0 == 0xE0)
+      lead.Lo = 0xA0;  // shorter forms are overlong
+    if (b0 == 0xED)
+      lead.Hi = 0x9F;  // surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    lead.Need = 3;
+    lead.Bits = b0 & 0x07;
+    if (b0 == 0xF0)
+      lead.Lo = 0x90;  // overlong
+    if (b0 == 0xF4)
+      lead.Hi = 0x8F;  // above U+10FFFF
+  }
+  return lead;
+}
 
 void AppendCodePoint(std::u16string& out, std::uint32_t cp) {
   if (cp < 0x10000) {
@@ -60,38 +93,18 @@ std::u16string Utf8Decode(std::span<const std::uint8_t> bytes) {
       ++i;
       continue;
     }
-    // The table of well-formed sequences (Unicode, table 3-7): lead byte, count of continuation
-    // bytes, and the allowed range of the first continuation byte.
-    std::size_t need = 0;
-    std::uint8_t lo = 0x80, hi = 0xBF;
-    std::uint32_t cp = 0;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      need = 1;
-      cp = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      need = 2;
-      cp = b0 & 0x0F;
-      if (b0 == 0xE0)
-        lo = 0xA0;
-      if (b0 == 0xED)
-        hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      need = 3;
-      cp = b0 & 0x07;
-      if (b0 == 0xF0)
-        lo = 0x90;
-      if (b0 == 0xF4)
-        hi = 0x8F;
-    } else {
+    const TLead lead = LeadOf(b0);
+    if (lead.Need == 0) {
       out.push_back(kReplacement);
       ++i;
       continue;
     }
+    std::uint32_t cp = lead.Bits;
     std::size_t j = i + 1;
     bool ok = true;
-    for (std::size_t k = 0; k < need; ++k, ++j) {
-      const std::uint8_t lower = k == 0 ? lo : 0x80;
-      const std::uint8_t upper = k == 0 ? hi : 0xBF;
+    for (std::size_t k = 0; k < lead.Need; ++k, ++j) {
+      const std::uint8_t lower = k == 0 ? lead.Lo : 0x80;
+      const std::uint8_t upper = k == 0 ? lead.Hi : 0xBF;
       if (j >= n || bytes[j] < lower || bytes[j] > upper) {
         ok = false;
         break;
@@ -111,6 +124,26 @@ std::u16string Utf8Decode(std::span<const std::uint8_t> bytes) {
 std::u16string Utf8Decode(std::string_view bytes) {
   return Utf8Decode(std::span<const std::uint8_t>(
       reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+}
+
+bool TUtf8Validator::Feed(std::span<const std::uint8_t> bytes) {
+  for (const std::uint8_t b : bytes) {
+    if (!FValid)
+      break;
+    if (FNeed > 0) {
+      FValid = b >= FLo && b <= FHi;
+      --FNeed;
+      FLo = 0x80;
+      FHi = 0xBF;
+    } else if (b >= 0x80) {
+      const TLead lead = LeadOf(b);
+      FValid = lead.Need > 0;
+      FNeed = lead.Need;
+      FLo = lead.Lo;
+      FHi = lead.Hi;
+    }
+  }
+  return FValid;
 }
 
 TBytes Utf8Encode(std::u16string_view text) {

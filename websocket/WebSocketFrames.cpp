@@ -5,6 +5,8 @@
 #include <array>
 #include <cstring>
 
+#include "websocket/Utf8.h"
+
 namespace vantorix {
 namespace {
 
@@ -26,11 +28,24 @@ void AppendLength(TBytes& frame, std::uint8_t first, std::uint64_t n) {
 }
 
 TClientMessage FailConnection(TFrameSink& sink, std::uint16_t status) {
-  const std::array<std::uint8_t, 2> body{static_cast<std::uint8_t>(status >> 8),
-                                         static_cast<std::uint8_t>(status)};
-  sink.WriteFrame(EncodeControlFrame(TOpcode::Close, body));
+  sink.WriteFrame(EncodeCloseFrame(status));
   sink.CloseConnection();
-  return {status == kCloseMessageTooBig ? TMessageKind::TooBig : TMessageKind::ProtocolError, {}};
+  switch (status) {
+    case kCloseMessageTooBig:
+      return {TMessageKind::TooBig, {}};
+    case kCloseInvalidData:
+      return {TMessageKind::InvalidText, {}};
+    default:
+      return {TMessageKind::ProtocolError, {}};
+  }
+}
+
+// Section 7.4: the codes a close frame may carry. 1004 is reserved, 1005, 1006 and 1015 stand
+// for "no code" and must never be sent, 1016-2999 are kept for future revisions of the protocol;
+// 1012-1014 have been registered with IANA since; 3000-4999 belong to libraries and applications.
+bool ValidCloseStatus(std::uint16_t status) {
+  return (status >= 1000 && status <= 1003) || (status >= 1007 && status <= 1014) ||
+         (status >= 3000 && status <= 4999);
 }
 
 bool KnownOpcode(std::uint8_t op) {
@@ -95,9 +110,23 @@ TBytes EncodeControlFrame(TOpcode opcode, std::span<const std::uint8_t> payload)
   return frame;
 }
 
+TBytes EncodeCloseFrame(std::uint16_t status, std::string_view reason) {
+  constexpr std::size_t kMaxReason = 125 - 2;
+  TBytes body{static_cast<std::uint8_t>(status >> 8), static_cast<std::uint8_t>(status)};
+  // Clients fail the connection on a reason that is not UTF-8, so it is made well-formed first,
+  // and cut where no character is split.
+  const TBytes text = Utf8Encode(Utf8Decode(reason));
+  std::size_t n = std::min(text.size(), kMaxReason);
+  while (n > 0 && n < text.size() && (text[n] & 0xC0) == 0x80)
+    --n;
+  body.insert(body.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
+  return EncodeControlFrame(TOpcode::Close, body);
+}
+
 TClientMessage ReadClientMessage(TFrameSource& source, TFrameSink& sink,
                                  std::uint64_t maxMessageSize) {
   TBytes message;
+  TUtf8Validator utf8;
   std::uint64_t messageSize = 0;
   bool inMessage = false;
   TOpcode messageOp = TOpcode::Text;
@@ -164,9 +193,13 @@ TClientMessage ReadClientMessage(TFrameSource& source, TFrameSink& sink,
           break;
         default: {
           // Section 5.5.1: a close body is empty or starts with a 2-byte status code; the
-          // answer echoes the status.
+          // answer echoes a valid status, and a code that must not be sent is a protocol error.
           if (payload.size() == 1)
             return FailConnection(sink, kCloseProtocolError);
+          if (payload.size() >= 2 &&
+              !ValidCloseStatus(static_cast<std::uint16_t>((payload[0] << 8) | payload[1]))) {
+            return FailConnection(sink, kCloseProtocolError);
+          }
           const std::size_t keep = std::min<std::size_t>(payload.size(), 2);
           sink.WriteFrame(EncodeControlFrame(TOpcode::Close,
                                              std::span<const std::uint8_t>(payload.data(), keep)));
@@ -179,12 +212,22 @@ TClientMessage ReadClientMessage(TFrameSource& source, TFrameSink& sink,
 
     inMessage = true;
     messageSize += len;
-    ReadPayload(source, len, key, messageOp == TOpcode::Text ? &message : nullptr);
-    if (fin) {
-      if (messageOp == TOpcode::Text)
-        return {TMessageKind::Text, std::move(message)};
-      return {TMessageKind::Binary, {}};
+    if (messageOp != TOpcode::Text) {
+      ReadPayload(source, len, key, nullptr);
+      if (fin)
+        return {TMessageKind::Binary, {}};
+      continue;
     }
+    const std::size_t before = message.size();
+    ReadPayload(source, len, key, &message);
+    // Section 8.1: text that is not UTF-8 fails the connection. Checked per fragment, so a bad
+    // fragment ends the message early; a character may still span two fragments.
+    if (!utf8.Feed(std::span<const std::uint8_t>(message).subspan(before)) ||
+        (fin && !utf8.Complete())) {
+      return FailConnection(sink, kCloseInvalidData);
+    }
+    if (fin)
+      return {TMessageKind::Text, std::move(message)};
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "websocket/Bytes.h"
 
@@ -20,6 +21,7 @@ enum class TOpcode : std::uint8_t {
 
 inline constexpr std::uint64_t kMaxMessageSize = std::uint64_t{256} << 20;  // 256 MiB
 inline constexpr std::uint16_t kCloseProtocolError = 1002;
+inline constexpr std::uint16_t kCloseInvalidData = 1007;
 inline constexpr std::uint16_t kCloseMessageTooBig = 1009;
 
 // Where the reader takes bytes from. Both calls wait until the bytes are there and raise when the
@@ -48,6 +50,10 @@ class TFrameSink {
 TBytes EncodeTextFrame(std::span<const std::uint8_t> payload);
 // A control frame (close, ping, pong) with at most 125 payload bytes (section 5.5), unmasked.
 TBytes EncodeControlFrame(TOpcode opcode, std::span<const std::uint8_t> payload);
+// A close frame with the status and the reason (section 5.5.1): the reason as UTF-8, ill-formed
+// sequences replaced by U+FFFD, cut at a character boundary to the 123 bytes a control frame
+// has room for.
+TBytes EncodeCloseFrame(std::uint16_t status, std::string_view reason = {});
 
 enum class TMessageKind {
   Text,           // a complete text message (Payload holds it, unmasked)
@@ -55,8 +61,10 @@ enum class TMessageKind {
   Ping,           // answered with a pong
   Pong,           // ignored
   Close,          // answered with a close frame carrying the client's status; connection closed
-  ProtocolError,  // close 1002 sent, connection closed
+  ProtocolError,  // close 1002 sent (also for a close with a status section 7.4 does not allow),
+                  // connection closed
   TooBig,         // close 1009 sent, connection closed
+  InvalidText,    // a text message that is not UTF-8: close 1007 sent, connection closed
 };
 
 struct TClientMessage {

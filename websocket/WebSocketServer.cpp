@@ -1,6 +1,10 @@
 // WebSocket server: handshake step, and the frame operations bound to a connection.
 #include "websocket/WebSocketServer.h"
 
+#include <chrono>
+#include <exception>
+
+#include "websocket/SocketErrors.h"
 #include "websocket/Utf8.h"
 #include "websocket/WebSocketFrames.h"
 
@@ -52,38 +56,100 @@ void TWebSocketServer::DoConnect(TConnectionContext* AContext) {
 
 bool TWebSocketServer::DoExecute(TConnectionContext* AContext) {
   TIOHandler& c = *AContext->Connection->IOHandler;
-  if (c.Tag == kHandshakePending) {
-    c.CheckForData(10);
-    if (!c.InputBufferIsEmpty()) {
-      std::u16string request;
-      try {
-        TBytes bytes;
-        c.InputBuffer.ExtractToBytes(bytes);
-        request = Utf8Decode(bytes);
-      } catch (...) {
-        request.clear();
-      }
-      // Each step parses only what is buffered now; a request that does not qualify is
-      // dropped and the next step tries again with later bytes.
-      if (auto response = HandshakeResponse(HeadersParse(request), HashSHA1)) {
-        const TBytes answer = Utf8Encode(*response);
-        // A broadcast walks Contexts under its lock and writes only where Tag is 1. Writing the
-        // 101 and setting Tag under that same lock makes them one step for it: it runs wholly
-        // before (no 101 yet, skipped) or after (reached, its frame behind the 101). Setting Tag
-        // first instead would let a frame precede the 101. Lock order as a broadcast's: Contexts,
-        // then the handler's write lock. Deactivation closes the socket before it takes this
-        // lock, which ends a write blocked on a client that does not read.
-        auto list = Contexts.Lock();
-        try {
-          c.Write(answer, -1, 0);
-        } catch (...) {
-          // The client is gone; the execute loop notices.
-        }
-        c.Tag = kHandshakeDone;
-      }
-    }
+  if (c.Tag == kHandshakePending)
+    AwaitUpgrade(AContext);
+  try {
+    return TCustomTCPServer::DoExecute(AContext);
+  } catch (const TSocketError&) {
+    throw;  // the transport failed: there is nobody to tell
+  } catch (const TConnClosedGracefully&) {
+    throw;
+  } catch (const TReadTimeout&) {
+    throw;
+  } catch (const std::exception& e) {
+    FailCommand(c, e.what());
+    throw;
+  } catch (...) {
+    FailCommand(c, {});
+    throw;
   }
-  return TCustomTCPServer::DoExecute(AContext);
+}
+
+void TWebSocketServer::FailCommand(TIOHandler& c, std::string_view reason) {
+  if (c.Tag != kHandshakeDone)
+    return;
+  const TBytes frame = EncodeCloseFrame(kCloseInvalidData, reason);
+  // After a close frame nothing may follow (RFC 6455 section 5.5.1). Broadcasts write only where
+  // Tag is 1; sending the frame and moving Tag on under the lock they hold keeps every broadcast
+  // frame before it. The socket itself is closed by the connection loop as for any error, after
+  // the connection has left Contexts.
+  auto list = Contexts.Lock();
+  try {
+    c.Write(frame, -1, 0);
+  } catch (...) {
+    // The client is gone already.
+  }
+  c.Tag = kCloseSent;
+}
+
+void TWebSocketServer::AwaitUpgrade(TConnectionContext* AContext) {
+  static constexpr std::uint8_t kBlankLine[] = {'\r', '\n', '\r', '\n'};
+  TIOHandler& c = *AContext->Connection->IOHandler;
+  const auto deadline = AContext->AcceptedAt + std::chrono::milliseconds(HandshakeTimeoutMs);
+  // Bytes already searched: the search resumes three before their end, where a blank line cut
+  // by a receive may start, so gathering stays linear in the request's length.
+  std::size_t searched = 0;
+  while (c.Tag == kHandshakePending) {
+    // Sized before the search, so bytes another thread's Connected() adds meanwhile are
+    // searched next time round rather than counted as searched.
+    const std::size_t buffered = c.InputBuffer.Size();
+    const std::size_t end = c.InputBuffer.IndexOf(kBlankLine, searched > 3 ? searched - 3 : 0);
+    const std::size_t length = end == TInputBuffer::npos ? 0 : end + sizeof kBlankLine;
+    if (length > 0 && length <= MaxRequestBytes) {
+      TBytes request;
+      c.InputBuffer.ExtractToBytes(request, length);
+      AnswerUpgrade(c, request);
+      searched = 0;
+      continue;
+    }
+    // Waiting on the socket, not polling: an idle pending connection costs no CPU, and the
+    // close of deactivation wakes it at once.
+    if (length > 0 || buffered >= MaxRequestBytes || !c.WaitForInput(buffered + 1, deadline)) {
+      // Too long, too late, or the client left mid-request: the request can never be answered.
+      // Dropping what is buffered lets the execute loop see the connection closed.
+      TBytes dropped;
+      c.InputBuffer.ExtractToBytes(dropped);
+      c.Close();
+      return;
+    }
+    searched = buffered;
+  }
+}
+
+void TWebSocketServer::AnswerUpgrade(TIOHandler& c, const TBytes& request) {
+  std::u16string text;
+  try {
+    text = Utf8Decode(request);
+  } catch (...) {
+    return;  // no memory for the text: as a request that does not qualify
+  }
+  const auto response = HandshakeResponse(HeadersParse(text), HashSHA1);
+  if (!response)
+    return;
+  const TBytes answer = Utf8Encode(*response);
+  // A broadcast walks Contexts under its lock and writes only where Tag is 1. Writing the 101
+  // and setting Tag under that same lock makes them one step for it: it runs wholly before (no
+  // 101 yet, skipped) or after (reached, its frame behind the 101). Setting Tag first instead
+  // would let a frame precede the 101. Lock order as a broadcast's: Contexts, then the
+  // handler's write lock. Deactivation closes the socket before it takes this lock, which ends a
+  // write blocked on a client that does not read.
+  auto list = Contexts.Lock();
+  try {
+    c.Write(answer, -1, 0);
+  } catch (...) {
+    // The client is gone; the execute loop notices.
+  }
+  c.Tag = kHandshakeDone;
 }
 
 TBytes TWebSocketIOHandlerHelper::ReadBytes() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "websocket/Bytes.h"
 #include "websocket/Handshake.h"
@@ -12,17 +13,24 @@
 
 namespace vantorix {
 
-// Handshake states kept in TIOHandler::Tag.
+// Connection states kept in TIOHandler::Tag. Frames go out only in kHandshakeDone.
 inline constexpr std::int32_t kHandshakeNotStarted = 0;
 inline constexpr std::int32_t kHandshakePending = -1;
 inline constexpr std::int32_t kHandshakeDone = 1;
+inline constexpr std::int32_t kCloseSent = 2;  // the server's close frame went out; ending
 
-// A TCP server whose connections answer the WebSocket opening handshake. Each connection's
-// first DoExecute calls (and later ones, until a qualifying request has come) wait up to 10 ms
-// for the upgrade request and answer it before OnExecute runs. Requests that do not qualify are
-// dropped without an answer; the connection stays open and pending.
+// A TCP server whose connections answer the WebSocket opening handshake. A connection's first
+// DoExecute gathers the upgrade request up to the blank line that ends it, waiting on the socket,
+// and answers it before OnExecute runs; bytes after the blank line stay buffered as the start of
+// the first frame. A complete request that does not qualify is dropped without an answer and
+// the next one is awaited. A connection whose request grows past MaxRequestBytes, whose client
+// leaves mid-request, or that is not upgraded HandshakeTimeoutMs after it was accepted is closed
+// (OnExecute still runs once, and the connection ends as any other).
 // The 101 answer is written and Tag set to 1 while the step holds the Contexts lock, so code
 // holding that lock never finds a connection with its 101 sent and Tag not yet 1.
+// An error escaping OnExecute after the upgrade (an invalid command) still ends the connection,
+// but first the client gets a close frame with status 1007 and the error's message as reason;
+// socket errors send nothing. Nothing is logged.
 // Threading and failure as TCustomTCPServer.
 class TWebSocketServer : public TCustomTCPServer {
  public:
@@ -32,10 +40,23 @@ class TWebSocketServer : public TCustomTCPServer {
 
   // Shared by all connection threads; keeps no state between calls.
   const THashSHA1 HashSHA1{};
+  // The longest upgrade request (request line, headers and blank line) that is answered; room
+  // for a browser's request with its cookies. Set while the server is inactive.
+  std::size_t MaxRequestBytes = 64 * 1024;
+  // Time from accept within which the upgrade must be answered. Set while inactive.
+  int HandshakeTimeoutMs = 30000;
 
  protected:
   void DoConnect(TConnectionContext* AContext) override;
   bool DoExecute(TConnectionContext* AContext) override;
+
+ private:
+  // Gathers and answers requests until one qualifies, or closes the connection.
+  void AwaitUpgrade(TConnectionContext* AContext);
+  // Answers one complete request when it qualifies: writes the 101 and sets Tag to 1.
+  void AnswerUpgrade(TIOHandler& c, const TBytes& request);
+  // Sends close 1007 with the reason to an upgraded connection; Tag becomes kCloseSent.
+  void FailCommand(TIOHandler& c, std::string_view reason);
 };
 
 // WebSocket messages on one connection's I/O handler. Nothing here raises: failures give an
@@ -50,8 +71,9 @@ class TWebSocketIOHandlerHelper {
 
   // Waits for and reads one client message: the payload of a text message (fragments
   // reassembled), empty for anything else. Pings are answered with pongs; a close is answered
-  // and the connection closed; protocol violations close with 1002, messages over 256 MiB with
-  // 1009. While the handshake is not done (Tag != 1) returns empty at once, consuming nothing.
+  // and the connection closed; protocol violations close with 1002, text that is not UTF-8 with
+  // 1007, messages over 256 MiB with 1009. While the handshake is not done (Tag != 1) returns empty
+  // at once, consuming nothing.
   TBytes ReadBytes();
   // Sends RawData as one final, unmasked text frame. Sends nothing until the handshake has been
   // answered (Tag != 1; a connection is in Contexts with Tag 0 just before its connect step):

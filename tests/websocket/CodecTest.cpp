@@ -98,6 +98,42 @@ TEST(Utf8, DecodesWellFormedAndReplacesEachMaximalIllFormedSubpart) {
     EXPECT_EQ(Utf8Decode(c.bytes), c.text) << c.bytes;
 }
 
+// The boundaries of the well-formed sequences (Unicode, table 3-7), fed whole and byte by byte.
+TEST(Utf8, ValidatorAcceptsExactlyTheWellFormedSequences) {
+  struct {
+    std::string bytes;
+    bool wellFormed;
+  } const cases[] = {
+      {"", true},
+      {"plain ASCII \x7F", true},
+      {"\xC2\x80\xDF\xBF", true},                  // first and last two-byte forms
+      {"\xC1\xBF", false},                         // overlong two-byte form
+      {"\xE0\xA0\x80\xEF\xBF\xBF", true},          // first and last three-byte forms
+      {"\xE0\x9F\xBF", false},                     // overlong three-byte form
+      {"\xED\x9F\xBF", true},                      // U+D7FF
+      {"\xED\xA0\x80", false},                     // U+D800, a surrogate
+      {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", true},  // U+10000 and U+10FFFF
+      {"\xF0\x8F\xBF\xBF", false},                 // overlong four-byte form
+      {"\xF4\x90\x80\x80", false},                 // above U+10FFFF
+      {"\xF5\x80\x80\x80", false},                 // lead byte never used
+      {"\xE2\x82", false},                         // cut short
+      {"\xE2\x82\xAC\xAC", false},                 // one continuation too many
+      {"\xE2x\xAC", false},                        // interrupted
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.bytes));
+    TUtf8Validator whole;
+    whole.Feed(AsBytes(c.bytes));
+    EXPECT_EQ(whole.Complete(), c.wellFormed);
+    TUtf8Validator pieces;
+    bool fed = true;
+    for (std::size_t i = 0; i < c.bytes.size(); ++i)
+      fed = pieces.Feed(AsBytes(std::string_view(c.bytes).substr(i, 1)));
+    EXPECT_EQ(pieces.Complete(), c.wellFormed);
+    EXPECT_EQ(fed, c.wellFormed || c.bytes == "\xE2\x82") << "Feed tells of a fault at once";
+  }
+}
+
 TEST(Utf8, EncodesAndWritesUnpairedSurrogatesAsReplacement) {
   struct {
     std::u16string text;
@@ -132,6 +168,7 @@ TEST(HeadersParse, SplitsAtCrLfAndColonSpaceAndTrims) {
       {u"K:v\r\nL: w", M{{u"L", u"w"}}},                       // no space after the colon
       {u"K: v\nL: w", M{{u"K", u"v\nL"}}},                     // a lone LF does not split
       {u"upgrade: websocket", M{{u"upgrade", u"websocket"}}},  // names keep their case
+      {u"Key: 1\r\nKEY: 2\r\nkey: 3", M{{u"Key", u"3"}}},      // one name in any case, RFC 7230 3.2
       {u": v", M{{u"", u"v"}}},
       {u"K: ", M{{u"K", u""}}},
   };
@@ -148,7 +185,7 @@ TEST(Handshake, AcceptValueOfRfc6455Section1_3AndNonAsciiKeys) {
   EXPECT_EQ(WebSocketAcceptValue(u"", hasher).size(), 28u);
 }
 
-TEST(Handshake, ResponseOnlyForExactUpgradeAndKeyHeaders_Rfc6455Section4_2_1) {
+TEST(Handshake, ResponseForUpgradeAndKeyHeadersInAnyCase_Rfc6455Section4_2_1) {
   THashSHA1 hasher;
   const std::u16string accept = u"s3pPLMBiTxaQ9kYGzzhZRbK+xOo=";
   struct {
@@ -156,16 +193,19 @@ TEST(Handshake, ResponseOnlyForExactUpgradeAndKeyHeaders_Rfc6455Section4_2_1) {
     bool answered;
   } const cases[] = {
       {{{u"Upgrade", u"websocket"}, {u"Sec-WebSocket-Key", u"dGhlIHNhbXBsZSBub25jZQ=="}}, true},
-      {{{u"Upgrade", u"WebSocket"}, {u"Sec-WebSocket-Key", u"x"}}, false},
+      {{{u"Upgrade", u"WebSocket"}, {u"Sec-WebSocket-Key", u"x"}}, true},
+      {{{u"UPGRADE", u"WEBSOCKET"}, {u"SEC-WEBSOCKET-KEY", u"x"}}, true},
       {{{u"Upgrade", u"websocket, h2c"}, {u"Sec-WebSocket-Key", u"x"}}, false},
-      {{{u"upgrade", u"websocket"}, {u"Sec-WebSocket-Key", u"x"}}, false},
-      {{{u"Upgrade", u"websocket"}, {u"sec-websocket-key", u"x"}}, false},
+      {{{u"upgrade", u"websocket"}, {u"sec-websocket-key", u"x"}}, true},
+      {{{u"Upgrade", u"websockets"}, {u"Sec-WebSocket-Key", u"x"}}, false},
+      {{{u"Upgrade", u"websocke"}, {u"Sec-WebSocket-Key", u"x"}}, false},
+      {{{u"Upgrade", u"websocket"}, {u"Sec-WebSocket-Ke", u"x"}}, false},
       {{{u"Upgrade", u"websocket"}}, false},
       {{{u"Upgrade", u"websocket"}, {u"Sec-WebSocket-Key", u""}}, true},
   };
   for (const auto& c : cases) {
     const auto response = HandshakeResponse(c.headers, hasher);
-    EXPECT_EQ(response.has_value(), c.answered);
+    EXPECT_EQ(response.has_value(), c.answered) << ::testing::PrintToString(c.headers);
   }
   EXPECT_EQ(*HandshakeResponse(cases[0].headers, hasher),
             u"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: "

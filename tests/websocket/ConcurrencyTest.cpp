@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <future>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -208,6 +209,41 @@ TEST(WebSocketConcurrency, ConnectedFromAnotherThreadNeverStealsTheReadersWakeUp
     ASSERT_TRUE(done) << "round " << round;
     EXPECT_EQ(reader.get(), 'k');
   }
+}
+
+// A command that fails ends its connection with a close frame (1007); broadcasts running all the
+// while must never put a frame behind it.
+TEST(WebSocketConcurrency, NoBroadcastFrameFollowsTheCloseOfAFailedCommand) {
+  TCountingServer s;
+  s.Server.OnExecute = [&s](TConnectionContext* c) {
+    TIOHandler& io = *c->Connection->IOHandler;
+    io.CheckForData(10);
+    if (TWebSocketIOHandlerHelper(io).ReadString() == u"fail")
+      throw std::invalid_argument("invalid");
+  };
+  const std::uint16_t port = StartOnLoopback(s.Server);
+  std::atomic<bool> stop{false};
+  std::thread broadcaster([&] {
+    for (int i = 0; !stop; ++i)
+      Broadcast(s.Server, Message(i));
+  });
+  int framesAfterClose = 0;
+  for (int round = 0; round < 20; ++round) {
+    TWsTestClient client("127.0.0.1", port);
+    ASSERT_TRUE(client.Open());
+    client.SendText("fail");
+    std::optional<TWsFrame> frame;
+    while ((frame = client.ReadFrame(10000)) && frame->Opcode != 8) {
+    }
+    ASSERT_TRUE(frame.has_value()) << "no close frame";
+    EXPECT_EQ(frame->CloseCode(), 1007);
+    while (client.ReadFrame(10000))
+      ++framesAfterClose;
+    EXPECT_TRUE(client.IsClosed());
+  }
+  stop = true;
+  broadcaster.join();
+  EXPECT_EQ(framesAfterClose, 0);
 }
 
 bool Is101(const std::uint8_t* data, std::size_t size) {

@@ -118,6 +118,33 @@ TEST(FrameEncoder, ControlFramesAreUnmaskedAndAtMost125Bytes_Rfc6455Section5_5) 
   EXPECT_EQ(EncodeControlFrame(TOpcode::Ping, big).size(), 127u);
 }
 
+// The reason is cut to the 123 bytes a control frame leaves it, never inside a character, and
+// is always well-formed UTF-8.
+TEST(FrameEncoder, CloseFrameReasonIsUtf8CutAtACharacterBoundary_Rfc6455Section5_5_1) {
+  const std::string a121(121, 'a');
+  struct {
+    const char* name;
+    std::string reason;
+    std::string sent;
+  } const cases[] = {
+      {"none", "", ""},
+      {"short", "'x' is not a valid integer value", "'x' is not a valid integer value"},
+      {"123 bytes fit", a121 + "bc", a121 + "bc"},
+      {"124 bytes are cut", a121 + "bcd", a121 + "bc"},
+      {"2-byte character fits at the end", a121 + "\xC3\xA9", a121 + "\xC3\xA9"},
+      {"2-byte character across the cut", a121 + "b\xC3\xA9", a121 + "b"},
+      {"3-byte character across the cut", a121 + "\xE2\x82\xAC", a121},
+      {"4-byte character across the cut", a121.substr(1) + "\xF0\x9F\x98\x80", a121.substr(1)},
+      {"ill-formed bytes become U+FFFD", "x\xFFy\xC3", "x\xEF\xBF\xBDy\xEF\xBF\xBD"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string frame =
+        std::string{'\x88', static_cast<char>(2 + c.sent.size()), '\x03', '\xEF'} + c.sent;
+    EXPECT_EQ(EncodeCloseFrame(1007, c.reason), TBytes(frame.begin(), frame.end()));
+  }
+}
+
 TEST(FrameReader, ReadsMaskedTextFramesOfEveryLengthForm_Rfc6455Section5_2) {
   for (std::size_t n : {1u, 5u, 125u, 126u, 300u, 65535u, 65536u, 70000u}) {
     std::string payload(n, 'a');
@@ -134,7 +161,7 @@ TEST(FrameReader, ReadsMaskedTextFramesOfEveryLengthForm_Rfc6455Section5_2) {
 }
 
 // One row per rule: the bytes a client sends, what the reader makes of them, and what it sends.
-TEST(FrameReader, FrameRulesOfRfc6455Sections5_1To5_5) {
+TEST(FrameReader, FrameRulesOfRfc6455Sections5_1To5_5And8_1) {
   struct {
     const char* name;
     TBytes input;
@@ -251,6 +278,66 @@ TEST(FrameReader, FrameRulesOfRfc6455Sections5_1To5_5) {
        "",
        {CloseFrame(1009)},
        true},
+      {"UTF-8 text (8.1)",
+       ClientFrame(0x81, "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"),
+       TMessageKind::Text,
+       "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
+       {},
+       false},
+      {"a character across three fragments (8.1)",
+       Concat({ClientFrame(0x01, "a\xE2"), ClientFrame(0x00, "\x82"), ClientFrame(0x80, "\xAC!")}),
+       TMessageKind::Text,
+       "a\xE2\x82\xAC!",
+       {},
+       false},
+      {"stray byte in text (8.1)",
+       ClientFrame(0x81, "a\xFFz"),
+       TMessageKind::InvalidText,
+       "",
+       {CloseFrame(1007)},
+       true},
+      {"lone continuation byte (8.1)",
+       ClientFrame(0x81, "\x80"),
+       TMessageKind::InvalidText,
+       "",
+       {CloseFrame(1007)},
+       true},
+      {"overlong form (8.1)",
+       ClientFrame(0x81, "\xC0\xAF"),
+       TMessageKind::InvalidText,
+       "",
+       {CloseFrame(1007)},
+       true},
+      {"encoded surrogate (8.1)",
+       ClientFrame(0x81, "\xED\xA0\x80"),
+       TMessageKind::InvalidText,
+       "",
+       {CloseFrame(1007)},
+       true},
+      {"above U+10FFFF (8.1)",
+       ClientFrame(0x81, "\xF4\x90\x80\x80"),
+       TMessageKind::InvalidText,
+       "",
+       {CloseFrame(1007)},
+       true},
+      {"text ends inside a character (8.1)",
+       ClientFrame(0x81, "\xE2\x82"),
+       TMessageKind::InvalidText,
+       "",
+       {CloseFrame(1007)},
+       true},
+      {"bad byte in a later fragment (8.1)",
+       Concat({ClientFrame(0x01, "ok \xE2"), ClientFrame(0x80, "(")}),
+       TMessageKind::InvalidText,
+       "",
+       {CloseFrame(1007)},
+       true},
+      {"binary payload is not UTF-8-checked",
+       ClientFrame(0x82, "\xFF\xC0"),
+       TMessageKind::Binary,
+       "",
+       {},
+       false},
       {"just over 256 MiB announced (7.4.1)",
        {0x81, 0xFF, 0, 0, 0, 0, 0x10, 0, 0, 1, 1, 2, 3, 4},
        TMessageKind::TooBig,
@@ -267,6 +354,29 @@ TEST(FrameReader, FrameRulesOfRfc6455Sections5_1To5_5) {
     EXPECT_EQ(std::string(m.Payload.begin(), m.Payload.end()), c.text);
     EXPECT_EQ(sink.Frames, c.answers);
     EXPECT_EQ(sink.Closed, c.closed);
+  }
+}
+
+// A valid status is echoed; one that may not be sent, or is not defined, gets 1002 instead.
+TEST(FrameReader, CloseStatusCodes_Rfc6455Section7_4) {
+  struct {
+    std::uint16_t status;
+    bool valid;
+  } const cases[] = {
+      {0, false},   {999, false},  {1000, true},  {1001, true},   {1002, true},
+      {1003, true}, {1004, false}, {1005, false}, {1006, false},  {1007, true},
+      {1011, true}, {1014, true},  {1015, false}, {1016, false},  {2999, false},
+      {3000, true}, {4999, true},  {5000, false}, {65535, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    std::string body{static_cast<char>(c.status >> 8), static_cast<char>(c.status & 0xFF)};
+    TMemorySource source(ClientFrame(0x88, body + "why"));
+    TRecordingSink sink;
+    const TClientMessage m = ReadClientMessage(source, sink);
+    EXPECT_EQ(m.Kind, c.valid ? TMessageKind::Close : TMessageKind::ProtocolError);
+    EXPECT_EQ(sink.Frames, std::vector<TBytes>{CloseFrame(c.valid ? c.status : 1002)});
+    EXPECT_TRUE(sink.Closed);
   }
 }
 

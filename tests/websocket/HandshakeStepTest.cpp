@@ -1,11 +1,35 @@
-// The handshake step of TWebSocketServer on in-memory sockets: Tag states, dropped bytes and a
-// failing response write.
+// The handshake step of TWebSocketServer on in-memory sockets: Tag states, gathering the request
+// over several receives, the bytes after it, the size limit, the time limit and a failing
+// response write.
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
 
 #include "tests/websocket/StepTestSupport.h"
 
 namespace vantorix::test {
 namespace {
+
+using namespace std::chrono_literals;
+
+// A masked text frame "xy" (RFC 6455 section 5.3).
+const std::string kFrameXy(
+    "\x81\x82\x01\x02\x03\x04"
+    "y{",
+    8);
+
+// Runs the execute step on another thread and gives its result, or nothing when it has not
+// returned within the time.
+std::optional<bool> ExecuteWithin(TStepFixture& f, std::chrono::milliseconds limit) {
+  auto step = std::async(std::launch::async, [&] { return f.Server.DoExecute(f.Context.get()); });
+  if (step.wait_for(limit) != std::future_status::ready) {
+    f.Io().Close();  // wakes the step so the test can end
+    step.wait();
+    return std::nullopt;
+  }
+  return step.get();
+}
 
 TEST(HandshakeStep, TagGoesFromZeroToPendingToDone_Rfc6455Section4_2_2) {
   TStepFixture f;
@@ -16,8 +40,6 @@ TEST(HandshakeStep, TagGoesFromZeroToPendingToDone_Rfc6455Section4_2_2) {
   EXPECT_EQ(f.Io().Tag, kHandshakeNotStarted);
   f.Server.DoConnect(f.Context.get());
   EXPECT_EQ(tagSeenByOnConnect, kHandshakePending);
-  EXPECT_TRUE(f.Server.DoExecute(f.Context.get()));  // nothing arrived yet
-  EXPECT_EQ(f.Io().Tag, kHandshakePending);
   f.Send(kRequest);
   EXPECT_TRUE(f.Server.DoExecute(f.Context.get()));
   EXPECT_EQ(f.Io().Tag, kHandshakeDone);
@@ -25,29 +47,108 @@ TEST(HandshakeStep, TagGoesFromZeroToPendingToDone_Rfc6455Section4_2_2) {
   f.Send(kRequest);  // not a handshake any more: left for the frame reader
   f.Server.DoExecute(f.Context.get());
   EXPECT_EQ(f.Received(), "");
-  EXPECT_FALSE(f.Io().InputBufferIsEmpty());
+  EXPECT_EQ(f.Io().InputBuffer.Size(), kRequest.size());
 }
 
-TEST(HandshakeStep, BytesAfterTheRequestInTheSameReceiveAreDroppedWithIt) {
-  TStepFixture f;
-  f.Server.DoConnect(f.Context.get());
-  f.Send(kRequest + std::string("\x81\x82\x01\x02\x03\x04xy", 8));
-  f.Server.DoExecute(f.Context.get());
-  EXPECT_EQ(f.Received(), kResponse);
-  EXPECT_TRUE(f.Io().InputBufferIsEmpty());
+// However the request is cut into receives (the blank line that ends it included), it is
+// answered once whole, and a frame sent in the same write stays buffered as the first message.
+TEST(HandshakeStep, RequestGatheredOverAnyReceivesAndTheFrameAfterItKept) {
+  for (std::size_t chunk : {1u, 2u, 3u, 4u, 7u, 64u, 4096u}) {
+    SCOPED_TRACE(chunk);
+    TFaultPlan plan;
+    plan.MaxReceiveChunk = chunk;
+    TStepFixture f(plan);
+    int executes = 0;
+    f.Server.OnExecute = [&](TConnectionContext*) { ++executes; };
+    f.Server.DoConnect(f.Context.get());
+    f.Send(kRequest + kFrameXy);
+    EXPECT_EQ(ExecuteWithin(f, 10s), std::optional<bool>(true));
+    EXPECT_EQ(f.Io().Tag, kHandshakeDone);
+    EXPECT_EQ(f.Received(), kResponse);
+    EXPECT_EQ(executes, 1) << "OnExecute runs once the request has been answered";
+    f.Client->Close();  // a lost frame then reads as nothing instead of a wait for ever
+    EXPECT_EQ(TWebSocketIOHandlerHelper(f.Io()).ReadString(), u"xy");
+  }
 }
 
-TEST(HandshakeStep, ARequestThatDoesNotQualifyIsDroppedAndTheNextStepTriesAgain) {
-  TStepFixture f;
+TEST(HandshakeStep, ARequestThatDoesNotQualifyIsDroppedAndTheNextOneAnswered) {
+  TFaultPlan plan;
+  plan.MaxReceiveChunk = 5;
+  TStepFixture f(plan);
   f.Server.DoConnect(f.Context.get());
-  f.Send("GET / HTTP/1.1\r\nHost: a\r\n\r\n");
-  f.Server.DoExecute(f.Context.get());
-  EXPECT_TRUE(f.Io().InputBufferIsEmpty());
-  EXPECT_EQ(f.Io().Tag, kHandshakePending);
-  f.Send(kRequest);
-  f.Server.DoExecute(f.Context.get());
+  f.Send("GET / HTTP/1.1\r\nHost: a\r\n\r\n" + kRequest);
+  EXPECT_EQ(ExecuteWithin(f, 10s), std::optional<bool>(true));
   EXPECT_EQ(f.Io().Tag, kHandshakeDone);
   EXPECT_EQ(f.Received(), kResponse);
+  EXPECT_TRUE(f.Io().InputBufferIsEmpty());
+}
+
+// The limit counts the request through its blank line; a longer one closes the connection
+// unanswered, whether its blank line has come or not.
+TEST(HandshakeStep, RequestSizeLimit) {
+  constexpr std::size_t kLimit = 1024;
+  const std::string head = "GET / HTTP/1.1\r\nUpgrade: websocket\r\nX-Pad: ";
+  const std::string tail = "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+  auto sized = [&](std::size_t total) {
+    return head + std::string(total - head.size() - tail.size(), 'p') + tail;
+  };
+  struct {
+    const char* name;
+    std::string bytes;
+    bool answered;
+  } const cases[] = {
+      {"exactly the limit", sized(kLimit), true},
+      {"exactly the limit, a frame behind it", sized(kLimit) + kFrameXy, true},
+      {"one byte over", sized(kLimit + 1), false},
+      {"no blank line within the limit", std::string(kLimit + 10, 'h'), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TFaultPlan plan;
+    plan.MaxReceiveChunk = 100;
+    TStepFixture f(plan);
+    f.Server.MaxRequestBytes = kLimit;
+    f.Server.DoConnect(f.Context.get());
+    f.Send(c.bytes);
+    EXPECT_EQ(ExecuteWithin(f, 10s), std::optional<bool>(c.answered));
+    EXPECT_EQ(f.Io().Tag, c.answered ? kHandshakeDone : kHandshakePending);
+    EXPECT_EQ(f.Received(), c.answered ? kResponse : "");
+    EXPECT_EQ(f.Io().Opened(), c.answered);
+  }
+}
+
+// A connection not upgraded in time, or whose client leaves mid-request, is closed; the client
+// sees its end of stream.
+TEST(HandshakeStep, PendingConnectionsThatCanNeverBeUpgradedAreClosed) {
+  struct {
+    const char* name;
+    std::string bytes;
+    bool clientLeaves;
+  } const cases[] = {
+      {"nothing sent", "", false},
+      {"half a request", kRequest.substr(0, 40), false},
+      {"a request that does not qualify", "GET / HTTP/1.1\r\nHost: a\r\n\r\n", false},
+      {"client leaves mid-request", kRequest.substr(0, 40), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TStepFixture f;
+    // The time limit only ends the cases where the client stays.
+    f.Server.HandshakeTimeoutMs = c.clientLeaves ? 600000 : 300;
+    f.Server.DoConnect(f.Context.get());
+    f.Send(c.bytes);
+    if (c.clientLeaves)
+      f.Client->Close();
+    EXPECT_EQ(ExecuteWithin(f, 20s), std::optional<bool>(false));
+    if (!c.clientLeaves) {
+      EXPECT_GE(std::chrono::steady_clock::now() - f.Context->AcceptedAt, 300ms)
+          << "closed before its time";
+      std::uint8_t byte = 0;
+      EXPECT_EQ(f.Client->Receive(&byte, 1, false), 0) << "the client sees the close";
+    }
+    EXPECT_FALSE(f.Io().Opened());
+    EXPECT_TRUE(f.Io().InputBufferIsEmpty());
+  }
 }
 
 TEST(HandshakeStep, AFailedResponseWriteStillMarksTheHandshakeDone) {

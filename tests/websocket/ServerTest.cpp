@@ -76,6 +76,12 @@ struct TRecorder {
   }
 };
 
+TRawBytes Concat(const TRawBytes& head, std::string_view tail) {
+  std::string all(head.begin(), head.end());
+  all += tail;
+  return TRawBytes(all.begin(), all.end());
+}
+
 std::int32_t OnlyTag(TCustomTCPServer& server) {
   auto list = server.Contexts.Lock();
   return list.Count() == 1 ? list[0]->Connection->IOHandler->Tag.load() : 99;
@@ -111,10 +117,10 @@ TEST(WebSocketHandshake, WhichRequestsAreAnswered_Rfc6455Section4_2_1) {
       {"POST", "POST /x HTTP/1.1\r\nSec-WebSocket-Key: " + key + "\r\nUpgrade: websocket\r\n\r\n",
        true},
       {"plain GET", "GET / HTTP/1.1\r\nHost: a\r\n\r\n", false},
-      {"lower-case names",
-       "GET / HTTP/1.1\r\nupgrade: websocket\r\nsec-websocket-key: " + key + "\r\n\r\n", false},
+      {"lower-case names (RFC 7230 3.2), as Node's built-in WebSocket sends them",
+       "GET / HTTP/1.1\r\nupgrade: websocket\r\nsec-websocket-key: " + key + "\r\n\r\n", true},
       {"other case of the value",
-       "GET / HTTP/1.1\r\nUpgrade: WebSocket\r\nSec-WebSocket-Key: " + key + "\r\n\r\n", false},
+       "GET / HTTP/1.1\r\nUpgrade: WebSocket\r\nSec-WebSocket-Key: " + key + "\r\n\r\n", true},
       {"list of protocols",
        "GET / HTTP/1.1\r\nUpgrade: websocket, h2c\r\nSec-WebSocket-Key: " + key + "\r\n\r\n",
        false},
@@ -161,21 +167,92 @@ TEST(WebSocketHandshake, LateRequestsAreStillUpgradedAndTheirBytesNeverReadAsFra
   }
 }
 
-TEST(WebSocketHandshake, RequestSplitBeforeItsUpgradeHeadersIsAnswered) {
+// The request comes in two TCP writes, the second with a frame behind the request: the server
+// answers once the blank line has come, and the frame is the first message.
+TEST(WebSocketHandshake, RequestInTwoWritesIsAnsweredAndAFrameInTheSameWriteKept) {
   TWebSocketServer server;
   server.OnExecute = EchoExecute;
   const std::uint16_t port = StartOnLoopback(server);
-  TWsTestClient client("127.0.0.1", port);
   const std::string request = TWsTestClient::UpgradeRequest();
-  const std::size_t cut = request.find("Upgrade");
-  client.SendRaw(request.substr(0, cut));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_TRUE(client.ReadAvailable(50).empty());
-  client.SendRaw(request.substr(cut));
-  const TRawBytes answer = client.ReadRaw(kSampleResponse.size());
-  EXPECT_EQ(std::string(answer.begin(), answer.end()), kSampleResponse);
-  client.SendText("ok");
-  EXPECT_EQ(client.ReadText(), "ok");
+  const std::size_t blank = request.size() - 4;
+  struct {
+    const char* name;
+    std::size_t cut;
+  } const cases[] = {
+      {"before the upgrade header", request.find("Upgrade")},
+      {"inside the key", request.find("dGhl") + 5},
+      {"inside the blank line", blank + 2},
+      {"before the last byte", request.size() - 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TWsTestClient client("127.0.0.1", port);
+    client.SendRaw(request.substr(0, c.cut));
+    EXPECT_TRUE(client.ReadAvailable(100).empty()) << "no answer to half a request";
+    const std::uint8_t frame[] = {0x81, 0x82, 1, 2, 3, 4, 'o' ^ 1, 'k' ^ 2};
+    std::string rest = request.substr(c.cut);
+    rest.append(reinterpret_cast<const char*>(frame), sizeof frame);
+    client.SendRaw(rest);
+    const TRawBytes answer = client.ReadRaw(kSampleResponse.size());
+    EXPECT_EQ(std::string(answer.begin(), answer.end()), kSampleResponse);
+    EXPECT_EQ(client.ReadText(), "ok");
+  }
+}
+
+TEST(WebSocketHandshake, ABrowserRequestWithCookiesIsAnsweredAndAnOversizedOneClosed) {
+  TWebSocketServer server;
+  server.OnExecute = EchoExecute;
+  const std::uint16_t port = StartOnLoopback(server);
+  auto withCookies = [](std::size_t bytes) {
+    std::string request = TWsTestClient::UpgradeRequest();
+    request.insert(request.size() - 2, "Cookie: c=" + std::string(bytes, 'c') + "\r\n");
+    return request;
+  };
+  {
+    TWsTestClient client("127.0.0.1", port);
+    client.SendRaw(withCookies(40 * 1024));
+    const TRawBytes answer = client.ReadRaw(kSampleResponse.size());
+    EXPECT_EQ(std::string(answer.begin(), answer.end()), kSampleResponse);
+  }
+  {
+    TWsTestClient client("127.0.0.1", port);
+    try {
+      client.SendRaw(withCookies(server.MaxRequestBytes));
+    } catch (const std::runtime_error&) {
+      // the server may close while the rest is still being sent
+    }
+    EXPECT_TRUE(client.WaitForClose());
+  }
+}
+
+// Connections waiting for their request wait on the socket: no execute step runs for them in
+// the meantime, and deactivation ends them at once rather than at the end of their time limit.
+TEST(WebSocketHandshake, PendingConnectionsWaitWithoutPollingAndDeactivationEndsThem) {
+  TRecorder recorder;  // outlives the server's threads
+  std::atomic<int> executes{0};
+  TWebSocketServer server;
+  recorder.Attach(server, [&](TConnectionContext* c) {
+    ++executes;
+    EchoExecute(c);
+  });
+  const std::uint16_t port = StartOnLoopback(server);
+  std::vector<std::unique_ptr<TWsTestClient>> clients;
+  for (int i = 0; i < 20; ++i) {
+    clients.push_back(std::make_unique<TWsTestClient>("127.0.0.1", port));
+    if (i % 2 == 1)
+      clients.back()->SendRaw(TWsTestClient::UpgradeRequest().substr(0, 30));
+  }
+  ASSERT_TRUE(Eventually([&] { return server.Contexts.Lock().Count() == 20; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(executes, 0) << "a pending connection ran its execute step";
+  const auto start = std::chrono::steady_clock::now();
+  server.SetActive(false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(server.HandshakeTimeoutMs / 2))
+      << "deactivation waited for the handshake time limit";
+  EXPECT_EQ(recorder.Disconnects, 20);
+  for (auto& client : clients)
+    EXPECT_TRUE(client->WaitForClose());
 }
 
 TEST(WebSocketHandshake, AnUpgradeRequestAfterTheHandshakeIsReadAsAFrameAndRejected) {
@@ -330,31 +407,55 @@ TEST(WebSocketServer, RebindsThePortRightAfterClientsWereConnected) {
   EXPECT_TRUE(again.Open());
 }
 
-TEST(WebSocketServer, AnErrorInOnExecuteEndsThatConnectionOnly) {
+// An invalid command ends its connection; the client first learns why in a close frame with
+// 1007. A socket error is no invalid command: the connection just ends.
+TEST(WebSocketServer, AnErrorEscapingOnExecuteSendsClose1007WithItsMessage) {
+  using Throw = std::function<void()>;
+  struct {
+    const char* name;
+    Throw raise;
+    std::optional<TRawBytes> close;  // nullopt: the connection ends without a close frame
+  } const cases[] = {
+      {"conversion error", [] { throw std::invalid_argument("'x' is not a valid integer value"); },
+       Concat({0x88, 34, 0x03, 0xEF}, "'x' is not a valid integer value")},
+      {"long message, cut to fit", [] { throw std::runtime_error(std::string(300, 'm')); },
+       Concat({0x88, 125, 0x03, 0xEF}, std::string(123, 'm'))},
+      {"no message to give", [] { throw 42; }, TRawBytes{0x88, 2, 0x03, 0xEF}},
+      {"socket error", [] { throw TSocketError(10055); }, std::nullopt},
+  };
   TRecorder recorder;  // outlives the server's threads
   TWebSocketServer server;
-  recorder.Attach(server, [](TConnectionContext* c) {
+  recorder.Attach(server, [&cases](TConnectionContext* c) {
     TIOHandler& io = *c->Connection->IOHandler;
     io.CheckForData(10);
     TWebSocketIOHandlerHelper ws(io);
     const std::u16string text = ws.ReadString();
-    if (text == u"fail")
-      throw std::invalid_argument("'x' is not a valid integer value");
+    if (text.size() == 1 && text[0] >= u'0' && text[0] <= u'9')
+      cases[text[0] - u'0'].raise();  // the case's number
     if (!text.empty())
       ws.WriteString(text);
   });
   const std::uint16_t port = StartOnLoopback(server);
-  TWsTestClient good("127.0.0.1", port);
-  TWsTestClient bad("127.0.0.1", port);
-  ASSERT_TRUE(good.Open());
-  ASSERT_TRUE(bad.Open());
-  bad.SendText("fail");
-  EXPECT_TRUE(bad.WaitForClose());
-  EXPECT_TRUE(Eventually([&] { return recorder.Disconnects == 1; }));
-  good.SendText("still here");
-  EXPECT_EQ(good.ReadText(), "still here");
-  TWsTestClient later("127.0.0.1", port);
-  EXPECT_TRUE(later.Open());
+  TWsTestClient bystander("127.0.0.1", port);
+  ASSERT_TRUE(bystander.Open());
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE(c.name);
+    TWsTestClient client("127.0.0.1", port);
+    ASSERT_TRUE(client.Open());
+    client.SendText(std::to_string(i));
+    const std::optional<TWsFrame> frame = client.ReadFrame();
+    if (c.close) {
+      ASSERT_TRUE(frame.has_value());
+      EXPECT_EQ(frame->Raw, *c.close);
+    } else {
+      EXPECT_FALSE(frame.has_value());
+    }
+    EXPECT_TRUE(client.WaitForClose());
+    EXPECT_TRUE(Eventually([&] { return recorder.Disconnects == static_cast<int>(i) + 1; }));
+    bystander.SendText("still here");
+    EXPECT_EQ(bystander.ReadText(), "still here");
+  }
 }
 
 TEST(WebSocketServer, DeactivationWaitsForABusyOnExecuteAndItsDisconnect) {
@@ -445,6 +546,8 @@ TEST(WebSocketFrames, ClientFrameRulesOverTheWire_Rfc6455Sections5And7_4) {
        TRawBytes{0x81, 4, 'f', 'r', 'a', 'g'}, false},
       {"close is echoed (5.5.1)", [](auto& c) { c.SendClose(1001); },
        TRawBytes{0x88, 2, 0x03, 0xE9}, true},
+      {"close 1005 is never sent back (7.4.1)", [](auto& c) { c.SendClose(1005); },
+       TRawBytes{0x88, 2, 0x03, 0xEA}, true},
       {"unmasked frame (5.1)",
        [](auto& c) {
          const std::uint8_t p[] = {'h', 'i'};
@@ -465,6 +568,8 @@ TEST(WebSocketFrames, ClientFrameRulesOverTheWire_Rfc6455Sections5And7_4) {
        TRawBytes{0x88, 2, 0x03, 0xEA}, true},
       {"continuation without a message (5.4)", [](auto& c) { c.SendFrame(true, 0, {}); },
        TRawBytes{0x88, 2, 0x03, 0xEA}, true},
+      {"text that is not UTF-8 (8.1)", [](auto& c) { c.SendText("caf\xC3"); },
+       TRawBytes{0x88, 2, 0x03, 0xEF}, true},
       {"2 GiB announced (7.4.1)", [&huge](auto& c) { c.SendRaw(huge); },
        TRawBytes{0x88, 2, 0x03, 0xF1}, true},
   };
