@@ -8,8 +8,8 @@
 #include "app/ConsoleView.h"
 #include "app/ConsoleWriter.h"
 #include "app/ServerForm.h"
-#include "app/SignalWatcher.h"
 #include "app/WindowThread.h"
+#include "platform/StopRequest.h"
 #include "websocket/Utf8.h"
 
 namespace vantorix {
@@ -29,7 +29,7 @@ int RunDaemon(const TDaemonOptions& options, TConsoleOutput& out, std::ostream& 
   TMainThreadQueue window;
   bool stop = false;
   // Before any other thread exists, so that every thread started later has the signals blocked.
-  TSignalWatcher signals([&window, &stop](int) { window.Queue([&stop] { stop = true; }); });
+  TStopWatcher stopRequests([&window, &stop] { window.Queue([&stop] { stop = true; }); });
   // The window thread hands text over and goes on: a blocked standard output must not stop it
   // from serving the queue, nor the shutdown that the queue carries.
   TConsoleWriter writer(out);
