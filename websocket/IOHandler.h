@@ -10,8 +10,8 @@
 #include <span>
 #include <string>
 
+#include "net/SocketApi.h"
 #include "websocket/Bytes.h"
-#include "websocket/SocketApi.h"
 
 namespace vantorix {
 

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <exception>
 
-#include "websocket/SocketErrors.h"
+#include "net/SocketErrors.h"
 #include "websocket/Utf8.h"
 #include "websocket/WebSocketFrames.h"
 

@@ -11,9 +11,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "net/SocketErrors.h"
 #include "tests/websocket/ServerTestSupport.h"
 #include "tests/websocket/support/WsTestClient.h"
-#include "websocket/SocketErrors.h"
 #include "websocket/Utf8.h"
 
 namespace vantorix::test {
