@@ -1,6 +1,9 @@
 // vantorixd and vantorix-terminal as processes, driven by raw WebSocket clients over loopback.
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
 #include <signal.h>
+#endif
 
 #include <memory>
 #include <regex>
@@ -222,14 +225,14 @@ TEST_F(E2eTest, LogLinesGoToStandardOutputInOrder) {
             std::vector<std::string>{"Clients connected: 0"});
 }
 
-TEST_F(E2eTest, SigtermWhileASlowJobRunsFinishesTheJobThenExitsZero) {
+TEST_F(E2eTest, AStopRequestWhileASlowJobRunsFinishesTheJobThenExitsZero) {
   TTerminalProcess slow({"--delay", "300"});
   auto client = Connect();
   client->SendText(R"({"act":"synctodevice","state":"slow","devices":[)" + Device(slow.PortText()) +
                    R"(],"users":[{"enrollNumber":"1","name":"A","fpCount":0}]})");
   EXPECT_EQ(client->ReadText(kWaitMs).value_or("<none>"),
             Start("slow", "sync in progress to:127.0.0.1"));
-  Daemon.Process().Signal(SIGTERM);
+  ASSERT_TRUE(Daemon.Process().RequestStop());
   // The job runs to its end, and its outcome still reaches the client before the server closes.
   EXPECT_EQ(client->ReadText(kWaitMs).value_or("<none>"),
             Finish("slow", "*Upload user successful!"));
@@ -280,7 +283,11 @@ TEST(E2eStartTest, LoopbackListensOn127001Only) {
   EXPECT_TRUE(std::regex_match(*line, std::regex(R"(listening on 127\.0\.0\.1:\d+)"))) << *line;
   // And on nothing else.
   EXPECT_FALSE(daemon.ReadLine(std::chrono::milliseconds(300)));
-  daemon.Signal(SIGINT);
+#ifdef _WIN32
+  ASSERT_TRUE(daemon.RequestStop());
+#else
+  daemon.Signal(SIGINT);  // the other stop signal
+#endif
   EXPECT_EQ(daemon.WaitExit(std::chrono::milliseconds(kWaitMs)), std::optional<int>(0));
 }
 
