@@ -397,8 +397,12 @@ TEST(WebSocketConcurrency, AClientThatDoesNotReadHoldsNobody) {
   }));
   // Two frames of 6 MB: more than the kernel buffers the silent client's socket (up to 4 MB).
   const std::string big(6 << 20, 'b');
-  s.Server.SendToAll(TextFrame(big));
-  s.Server.SendToAll(TextFrame(big));
+  std::vector<std::weak_ptr<const TBytes>> frames;
+  for (int i = 0; i < 2; ++i) {
+    TSharedBytes frame = TextFrame(big);
+    frames.push_back(frame);
+    s.Server.SendToAll(std::move(frame));
+  }
   other.SendText("m1-x");
   for (int i = 0; i < 2; ++i) {
     const std::optional<std::string> frame = other.ReadText(20000);
@@ -413,6 +417,10 @@ TEST(WebSocketConcurrency, AClientThatDoesNotReadHoldsNobody) {
   EXPECT_EQ(s.Disconnects, 0);
   EXPECT_TRUE(Eventually([&] { return s.Disconnects == 1; }, 20000));
   EXPECT_TRUE(deaf.WaitForClose(20000));
+  // Sent to one, dropped with the other: the frames' memory is released.
+  for (const auto& frame : frames) {
+    EXPECT_TRUE(frame.expired());
+  }
   other.SendText("m1-y");
   EXPECT_EQ(other.ReadText(20000).value_or("<none>"), "m1-y");
 }
