@@ -6,7 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -92,8 +92,8 @@ class TSendQueue {
   mutable std::mutex FMutex;
   std::condition_variable FChanged;
   TSendLimits FLimits;
-  std::deque<TSharedBytes> FFrames;
-  std::size_t FOffset = 0;  // bytes of the front frame already sent
+  std::list<TSharedBytes> FFrames;  // a list: an idle connection allocates nothing here
+  std::size_t FOffset = 0;          // bytes of the front frame already sent
   std::size_t FQueuedBytes = 0;
   std::uint64_t FAccepted = 0;
   std::uint64_t FSent = 0;
