@@ -94,7 +94,7 @@ void TSendQueue::SendLocked(std::unique_lock<std::mutex>& lock, bool mayWait) {
   auto lastProgress = TClock::now();
   while (!FFrames.empty() && !FClosed) {
     // A reference of our own keeps the frame alive while the lock is released for the send.
-    const TSharedBytes frame = FFrames.front();
+    TSharedBytes frame = FFrames.front();
     const std::size_t offset = FOffset;
     lock.unlock();
     std::ptrdiff_t n = 0;
@@ -145,6 +145,8 @@ void TSendQueue::SendLocked(std::unique_lock<std::mutex>& lock, bool mayWait) {
       FFrames.pop_front();
       FOffset = 0;
     }
+    // Whoever learns that the bytes are sent may count on their memory being released.
+    frame.reset();
     FChanged.notify_all();
   }
   FSending = false;
