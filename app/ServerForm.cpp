@@ -357,7 +357,11 @@ void TServerForm::RunLane(const std::shared_ptr<TLane>& lane, TCommandThread& se
         lane->Running = false;
         TWebSocketServer* server = FServer.load();
         if (failed && lane->Connection != nullptr && server != nullptr) {
-          server->CloseConnection(lane->Connection, kCloseInvalidData, failure);
+          try {
+            server->CloseConnection(lane->Connection, kCloseInvalidData, failure);
+          } catch (...) {
+            // No memory for the close frame: the connection stays, its command is done with.
+          }
         }
         self.Finished = true;
         FCommandsDone.notify_all();

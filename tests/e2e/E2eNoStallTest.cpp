@@ -166,6 +166,7 @@ TEST(E2eNoStallTest, SigtermInterruptsALongSyncBetweenUsersAndExitsPromptly) {
   const std::optional<TWsFrame> close = client->ReadFrame(5000);
   ASSERT_TRUE(close);
   EXPECT_EQ(close->CloseCode(), 1001);
+  client->SendClose(1001);  // as a browser would; the server need not wait for it any longer
   EXPECT_EQ(daemon->Process().WaitExit(5s), std::optional<int>(0));
   EXPECT_LT(Since(start), 5000);
   daemon.reset();
