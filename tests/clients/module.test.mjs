@@ -47,9 +47,15 @@ describe("classifyRemark", () => {
       ["deletefptemplate", "Delete fingerprint completed: SSR_DelUserTmpExt,UserID=2 FingerIndex=3", true, null],
       ["deletefptemplate", "Delete fingerprint completed: *Operation failed,ErrorCode=-4", false, -4],
       ["deletefptemplate", "delete finger from device:1.2.3.4 failed! Can not connect.", false, null],
+      // A job stopped by the server's shutdown between two users.
+      ["synctodevice", "*Upload interrupted by shutdown: 7 of 20 users written", false, null],
+      ["getfromdevice", "*Read interrupted by shutdown: 12 users read", false, null],
+      ["deleteenrolleddata", "Delete completed: *Delete interrupted by shutdown: 3 of 10 entries done", false, null],
+      ["deletefptemplate", "Delete fingerprint completed: *Delete interrupted by shutdown: 0 of 2 entries done", false, null],
       // User numbers are the client's own text; they cannot make a success look like a failure.
       ["deleteenrolleddata", "Delete completed: SSR_DeleteEnrollData,UserID=ErrorCode=5 BackupNumber=12", true, null],
       ["deletefptemplate", "Delete fingerprint completed: SSR_DelUserTmpExt,UserID=x failed! Can not connect. FingerIndex=1", true, null],
+      ["deleteenrolleddata", "Delete completed: SSR_DeleteEnrollData,UserID=* interrupted by shutdown: 1 users read BackupNumber=12", true, null],
     ];
     for (const [act, remark, ok, code] of cases) {
       const connected = !remark.endsWith(" failed! Can not connect.");
