@@ -110,7 +110,8 @@ std::optional<std::uint16_t> TWsFrame::CloseCode() const {
   return static_cast<std::uint16_t>((Payload[0] << 8) | Payload[1]);
 }
 
-TWsTestClient::TWsTestClient(const std::string& host, std::uint16_t port, int timeoutMs) {
+TWsTestClient::TWsTestClient(const std::string& host, std::uint16_t port, int timeoutMs,
+                             int receiveBufferBytes) {
   StartSockets();
   sockaddr_storage ss{};
   socklen_t len = 0;
@@ -140,6 +141,9 @@ TWsTestClient::TWsTestClient(const std::string& host, std::uint16_t port, int ti
     throw std::runtime_error("socket: " + ErrorText(LastError()));
   }
   FFd = static_cast<std::intptr_t>(fd);
+  if (receiveBufferBytes > 0)
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBufferBytes),
+                 sizeof receiveBufferBytes);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
     int err = LastError();
     if (WouldBlock(err)) {
