@@ -4,7 +4,9 @@
 #include <mutex>
 #include <string>
 
+#ifndef VANTORIX_NO_NET_CONTROL
 #include "device/NetTermControl.h"
+#endif
 
 namespace vantorix {
 
@@ -81,7 +83,9 @@ void CheckEach(TJsonArray* users, TRead read) {
 
 }  // namespace
 
+#ifndef VANTORIX_NO_NET_CONTROL
 TDeviceJobs::TDeviceJobs() : TDeviceJobs(std::make_unique<TNetTermControl>()) {}
+#endif
 
 TDeviceJobs::TDeviceJobs(std::unique_ptr<TTermControl> control) : terminal(std::move(control)) {}
 
