@@ -4,7 +4,9 @@
 #include <mutex>
 #include <string>
 
-#ifndef VANTORIX_NO_NET_CONTROL
+#ifdef VANTORIX_NO_NET_CONTROL
+#include "device/TermControlSetup.h"
+#else
 #include "device/NetTermControl.h"
 #endif
 
@@ -83,7 +85,12 @@ void CheckEach(TJsonArray* users, TRead read) {
 
 }  // namespace
 
-#ifndef VANTORIX_NO_NET_CONTROL
+#ifdef VANTORIX_NO_NET_CONTROL
+TDeviceJobs::TDeviceJobs()
+    : TDeviceJobs(MakeUnavailableTermControl(
+          "this build has no network terminal control: a terminal control profile must name the "
+          "control to use")) {}
+#else
 TDeviceJobs::TDeviceJobs() : TDeviceJobs(std::make_unique<TNetTermControl>()) {}
 #endif
 
