@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -41,9 +43,11 @@ TEST(ErrorBoxTextTest, AFullStopIsAddedUnlessTheMessageEndsInOneOrBelowIt) {
 
 // The core on the test thread's queue, with recorded controls and boxes.
 struct TCoreHarness {
-  explicit TCoreHarness(const std::u16string& startupPort = u"0") {
+  explicit TCoreHarness(const std::u16string& startupPort = u"0",
+                        std::filesystem::path termProfile = {}) {
     TMainFormSetup setup;
     setup.StartupPort = startupPort;
+    setup.TermProfile = std::move(termProfile);
     setup.Announce = &Announced;
     Core = std::make_unique<TMainFormCore>(Window, Errors, std::move(setup));
     Core->FormCreate(Controls, Controls);
@@ -92,6 +96,28 @@ TEST(MainFormCoreTest, AFailedStartUpLeavesTheDeviceJobsReadyForTheNextChange) {
   }
   EXPECT_EQ(finish.rfind(R"({"status":"finish", "state":"g", "remarks":"Fetch completed: )", 0), 0u)
       << finish;
+}
+
+// A terminal control profile that cannot be used is reported once the window exists, in the log
+// and in a box, and the server serves all the same.
+TEST(MainFormCoreTest, ATerminalControlProblemIsLoggedAndShownInABox) {
+  const std::filesystem::path folder =
+      std::filesystem::path(::testing::TempDir()) / "vantorix-core-profile";
+  std::filesystem::create_directories(folder);
+  const std::filesystem::path profile = folder / kTermProfileFileName;
+  std::ofstream(profile) << "class = Site.Terminal\n";
+  const std::u16string problem =
+      u"profile " + profile.u16string() + u": COM terminal controls exist only on Windows";
+  {
+    TCoreHarness h(u"0", profile);
+    h.Window.RunPending();
+    EXPECT_EQ(h.Errors.Boxes, std::vector<std::u16string>{problem + u"."});
+    ASSERT_FALSE(h.Controls.Entries.empty());
+    const std::u16string& line = h.Controls.Entries[0];
+    EXPECT_EQ(line.substr(line.size() - problem.size()), problem) << U8(line);
+    EXPECT_TRUE(h.Core->wss().Server()->Active());
+  }
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
