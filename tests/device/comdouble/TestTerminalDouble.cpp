@@ -721,7 +721,7 @@ std::wstring ModulePath() {
 }
 
 // Machine-wide: wine does not look at per-user registrations.
-const std::wstring kClasses = L"Software\\Classes\\";
+constexpr wchar_t kClasses[] = L"Software\\Classes\\";
 
 }  // namespace
 
@@ -742,7 +742,8 @@ STDAPI DllCanUnloadNow() {
 }
 
 STDAPI DllRegisterServer() {
-  const std::wstring classKey = kClasses + L"CLSID\\" + kClassIdText;
+  const std::wstring classKey = std::wstring(kClasses) + L"CLSID\\" + kClassIdText;
+  const std::wstring progIdKey = std::wstring(kClasses) + kProgId;
   const std::wstring path = ModulePath();
   const bool written =
       TKey(HKEY_LOCAL_MACHINE, classKey).Set(nullptr, kDescription) &&
@@ -750,14 +751,14 @@ STDAPI DllRegisterServer() {
       TKey(HKEY_LOCAL_MACHINE, classKey + L"\\InprocServer32")
           .Set(L"ThreadingModel", L"Apartment") &&
       TKey(HKEY_LOCAL_MACHINE, classKey + L"\\ProgID").Set(nullptr, kProgId) &&
-      TKey(HKEY_LOCAL_MACHINE, kClasses + kProgId).Set(nullptr, kDescription) &&
-      TKey(HKEY_LOCAL_MACHINE, kClasses + kProgId + L"\\CLSID").Set(nullptr, kClassIdText);
+      TKey(HKEY_LOCAL_MACHINE, progIdKey).Set(nullptr, kDescription) &&
+      TKey(HKEY_LOCAL_MACHINE, progIdKey + L"\\CLSID").Set(nullptr, kClassIdText);
   return written ? S_OK : SELFREG_E_CLASS;
 }
 
 STDAPI DllUnregisterServer() {
-  const std::wstring classKey = kClasses + L"CLSID\\" + kClassIdText;
-  const std::wstring progIdKey = kClasses + kProgId;
+  const std::wstring classKey = std::wstring(kClasses) + L"CLSID\\" + kClassIdText;
+  const std::wstring progIdKey = std::wstring(kClasses) + kProgId;
   const LONG classDeleted = RegDeleteTreeW(HKEY_LOCAL_MACHINE, classKey.c_str());
   const LONG progIdDeleted = RegDeleteTreeW(HKEY_LOCAL_MACHINE, progIdKey.c_str());
   const auto gone = [](LONG status) {
