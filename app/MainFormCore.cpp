@@ -20,7 +20,7 @@ void TMainFormCore::FormCreate(TLogControl& logLines, TCounterLabel& clients_con
   if (FSetup.MakeDeviceJobs) {
     terminal.MakeDeviceJobs = FSetup.MakeDeviceJobs;
   } else {
-    terminal = SetUpTermControl(FSetup.TermProfile);
+    terminal = SetUpTermControl(FSetup.TermProfile ? *FSetup.TermProfile : TermProfilePath());
   }
   FServerForm = std::make_unique<TServerForm>(FWindow, terminal.MakeDeviceJobs);
   // The log and the counter point at the window before the listener starts, so that no line

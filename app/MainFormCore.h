@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -31,8 +32,9 @@ struct TMainFormSetup {
   // Creates the device jobs object; empty: the control TermProfile chooses.
   TServerForm::TDeviceJobsFactory MakeDeviceJobs;
   // The terminal control profile read at creation when MakeDeviceJobs is empty (see
-  // SetUpTermControl): beside the program on Windows, none elsewhere.
-  std::filesystem::path TermProfile = TermProfilePath();
+  // SetUpTermControl); none given: TermProfilePath(), beside the program on Windows, none
+  // elsewhere.
+  std::optional<std::filesystem::path> TermProfile;
 };
 
 // Threading: window thread only (construction, every method, destruction). Failure: a failure
