@@ -9,6 +9,7 @@
 #include "app/ConsoleWriter.h"
 #include "app/ServerForm.h"
 #include "app/WindowThread.h"
+#include "device/TermControlSetup.h"
 #include "platform/StopRequest.h"
 #include "websocket/Utf8.h"
 
@@ -34,9 +35,16 @@ int RunDaemon(const TDaemonOptions& options, TConsoleOutput& out, std::ostream& 
   // from serving the queue, nor the shutdown that the queue carries.
   TConsoleWriter writer(out);
   TConsoleView view([&writer](std::string text) { writer.Post(std::move(text)); });
-  TServerForm form(window);
+  // After the stop watcher: the control a profile names has a thread of its own.
+  const TTermControlSetup terminal = SetUpTermControl(TermProfilePath());
+  TServerForm form(window, terminal.MakeDeviceJobs);
   form.MessagesLog = &view;
   form.clients_connected = &view;
+  for (const std::u16string* text : {&terminal.Report, &terminal.Problem}) {
+    if (!text->empty()) {
+      form.log(u"", *text);
+    }
+  }
   try {
     if (options.Loopback) {
       form.CreateServer();
