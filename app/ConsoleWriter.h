@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "app/ConsoleOutput.h"
+#include "platform/ConsoleOutput.h"
 
 namespace vantorix {
 

@@ -8,8 +8,9 @@
 #include "app/ConsoleView.h"
 #include "app/ConsoleWriter.h"
 #include "app/ServerForm.h"
-#include "app/SignalWatcher.h"
 #include "app/WindowThread.h"
+#include "device/TermControlSetup.h"
+#include "platform/StopRequest.h"
 #include "websocket/Utf8.h"
 
 namespace vantorix {
@@ -29,14 +30,21 @@ int RunDaemon(const TDaemonOptions& options, TConsoleOutput& out, std::ostream& 
   TMainThreadQueue window;
   bool stop = false;
   // Before any other thread exists, so that every thread started later has the signals blocked.
-  TSignalWatcher signals([&window, &stop](int) { window.Queue([&stop] { stop = true; }); });
+  TStopWatcher stopRequests([&window, &stop] { window.Queue([&stop] { stop = true; }); });
   // The window thread hands text over and goes on: a blocked standard output must not stop it
   // from serving the queue, nor the shutdown that the queue carries.
   TConsoleWriter writer(out);
   TConsoleView view([&writer](std::string text) { writer.Post(std::move(text)); });
-  TServerForm form(window);
+  // After the stop watcher: the control a profile names has a thread of its own.
+  const TTermControlSetup terminal = SetUpTermControl(TermProfilePath());
+  TServerForm form(window, terminal.MakeDeviceJobs);
   form.MessagesLog = &view;
   form.clients_connected = &view;
+  for (const std::u16string* text : {&terminal.Report, &terminal.Problem}) {
+    if (!text->empty()) {
+      form.log(u"", *text);
+    }
+  }
   try {
     if (options.Loopback) {
       form.CreateServer();

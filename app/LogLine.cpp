@@ -1,12 +1,11 @@
 // Timestamps and log lines of the operator log.
 #include "app/LogLine.h"
 
-#include <langinfo.h>
-
 #include <algorithm>
-#include <cwchar>
 #include <string>
 #include <utility>
+
+#include "platform/LocalTime.h"
 
 namespace vantorix {
 namespace {
@@ -21,32 +20,6 @@ void AppendDigits(std::u16string& out, int value, int width) {
     digits.insert(digits.begin(), u'0');
   }
   out += digits;
-}
-
-// Multibyte text of the current locale to UTF-16; an undecodable text gives nothing.
-std::u16string FromLocaleText(std::string_view text) {
-  std::u16string out;
-  std::mbstate_t state{};
-  const char* p = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    wchar_t wc = 0;
-    const std::size_t used = std::mbrtowc(&wc, p, left, &state);
-    if (used == static_cast<std::size_t>(-1) || used == static_cast<std::size_t>(-2)) {
-      return {};
-    }
-    const std::size_t step = used == 0 ? 1 : used;
-    const auto code = static_cast<char32_t>(wc);
-    if (code >= 0x10000) {
-      out += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
-      out += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(code);
-    }
-    p += step;
-    left -= step;
-  }
-  return out;
 }
 
 bool IsHighSurrogate(char16_t unit) {
@@ -80,58 +53,7 @@ std::u16string FormatTimestamp(const std::tm& t, std::u16string_view timeSeparat
 
 std::u16string FormatNow(std::chrono::system_clock::time_point when,
                          std::u16string_view timeSeparator) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  return FormatTimestamp(local, timeSeparator) + u": ";
-}
-
-std::u16string TimeSeparatorFromFormat(std::string_view timeFormat) {
-  // The hour conversion may carry a flag or an E/O modifier ("%-H", "%OH"); the separator is
-  // whatever literal text stands between it and the minute conversion.
-  const std::string_view hours = "HIkl";
-  std::size_t i = 0;
-  while (i + 1 < timeFormat.size()) {
-    if (timeFormat[i] != '%') {
-      ++i;
-      continue;
-    }
-    std::size_t j = i + 1;
-    while (j < timeFormat.size() &&
-           std::string_view("-_0^#EO").find(timeFormat[j]) != std::string_view::npos) {
-      ++j;
-    }
-    if (j >= timeFormat.size()) {
-      break;
-    }
-    if (timeFormat[j] == 'T' || timeFormat[j] == 'R') {
-      return u":";
-    }
-    if (hours.find(timeFormat[j]) == std::string_view::npos) {
-      i = j + 1;
-      continue;
-    }
-    const std::size_t start = j + 1;
-    const std::size_t next = timeFormat.find('%', start);
-    if (next == std::string_view::npos || next == start) {
-      return u":";
-    }
-    std::size_t m = next + 1;
-    while (m < timeFormat.size() &&
-           std::string_view("-_0^#EO").find(timeFormat[m]) != std::string_view::npos) {
-      ++m;
-    }
-    if (m >= timeFormat.size() || timeFormat[m] != 'M') {
-      return u":";
-    }
-    std::u16string separator = FromLocaleText(timeFormat.substr(start, next - start));
-    return separator.empty() ? std::u16string(u":") : separator;
-  }
-  return u":";
-}
-
-std::u16string LocaleTimeSeparator() {
-  return TimeSeparatorFromFormat(nl_langinfo(T_FMT));
+  return FormatTimestamp(LocalTime(when), timeSeparator) + u": ";
 }
 
 std::u16string LogMessageText(TClippedText message) {

@@ -27,14 +27,6 @@ std::u16string FormatTimestamp(const std::tm& t, std::u16string_view timeSeparat
 std::u16string FormatNow(std::chrono::system_clock::time_point when,
                          std::u16string_view timeSeparator);
 
-// The time separator of a strftime time format such as nl_langinfo(T_FMT) gives it: the text
-// between the hour and the minute conversions ("%H:%M:%S" gives ":", "%H.%M.%S" gives ".").
-// Formats without a recognisable hour and minute give ":".
-std::u16string TimeSeparatorFromFormat(std::string_view timeFormat);
-
-// The time separator of the calling process's LC_TIME locale (set with setlocale beforehand).
-std::u16string LocaleTimeSeparator();
-
 // The longest message one log line carries, in UTF-16 units (1 MiB of ASCII text): no message,
 // however large or deeply nested the command behind it, makes the log cost more than that.
 inline constexpr std::size_t kLogMessageLimit = std::size_t{1} << 20;

@@ -16,7 +16,13 @@ TMainFormCore::~TMainFormCore() {
 }
 
 void TMainFormCore::FormCreate(TLogControl& logLines, TCounterLabel& clients_connected) {
-  FServerForm = std::make_unique<TServerForm>(FWindow, FSetup.MakeDeviceJobs);
+  TTermControlSetup terminal;
+  if (FSetup.MakeDeviceJobs) {
+    terminal.MakeDeviceJobs = FSetup.MakeDeviceJobs;
+  } else {
+    terminal = SetUpTermControl(FSetup.TermProfile ? *FSetup.TermProfile : TermProfilePath());
+  }
+  FServerForm = std::make_unique<TServerForm>(FWindow, terminal.MakeDeviceJobs);
   // The log and the counter point at the window before the listener starts, so that no line
   // of an early connection can go anywhere else.
   FServerForm->MessagesLog = &logLines;
@@ -24,9 +30,18 @@ void TMainFormCore::FormCreate(TLogControl& logLines, TCounterLabel& clients_con
   if (!FSetup.StartupPort.empty()) {
     FServerForm->edPort = FSetup.StartupPort;
   }
+  for (const std::u16string* text : {&terminal.Report, &terminal.Problem}) {
+    if (!text->empty()) {
+      FServerForm->log(u"", *text);
+    }
+  }
   // A failed start-up shows its box and leaves the listener stopped; the window still opens,
   // and the device jobs object exists all the same, so a later "Change" finds it.
   Handle([this] { FServerForm->FormCreate(); });
+  // After the start, so that the server is serving while the operator reads the box.
+  if (!terminal.Problem.empty()) {
+    FErrors.ShowError(ErrorBoxText(terminal.Problem));
+  }
 }
 
 void TMainFormCore::btStartClick(const std::u16string& edPort) {

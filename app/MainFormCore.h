@@ -3,7 +3,9 @@
 // creation and forwards its handlers to it, so that every toolkit behaves alike.
 #pragma once
 
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -11,6 +13,7 @@
 #include "app/ServerControls.h"
 #include "app/ServerForm.h"
 #include "app/WindowThread.h"
+#include "device/TermControlSetup.h"
 
 namespace vantorix {
 
@@ -26,8 +29,12 @@ struct TMainFormSetup {
   // Receives "listening on ADDR:PORT" for every bound endpoint after each successful start,
   // so that scripts can wait for the server; nullptr: nowhere. Must outlive the core.
   std::ostream* Announce = nullptr;
-  // Creates the device jobs object; empty: jobs on the network terminal control.
+  // Creates the device jobs object; empty: the control TermProfile chooses.
   TServerForm::TDeviceJobsFactory MakeDeviceJobs;
+  // The terminal control profile read at creation when MakeDeviceJobs is empty (see
+  // SetUpTermControl); none given: TermProfilePath(), beside the program on Windows, none
+  // elsewhere.
+  std::optional<std::filesystem::path> TermProfile;
 };
 
 // Threading: window thread only (construction, every method, destruction). Failure: a failure
@@ -42,9 +49,12 @@ class TMainFormCore {
   TMainFormCore(const TMainFormCore&) = delete;
   TMainFormCore& operator=(const TMainFormCore&) = delete;
 
-  // Creation: creates the server window with its log and counter on logLines and
-  // clients_connected, and starts it listening on every local address. The two controls must
-  // stay valid as long as procedures queued to the window thread may still run.
+  // Creation: chooses the terminal control (unless the setup gives the jobs), creates the server
+  // window with its log and counter on logLines and clients_connected, logs which control the
+  // jobs use, and starts it listening on every local address. What is wrong with the control a
+  // profile names is logged and shown in an error box. The two controls must stay valid as long
+  // as procedures queued to the window thread may still run. Call it before the window thread
+  // enters a COM apartment (see SetUpTermControl).
   void FormCreate(TLogControl& logLines, TCounterLabel& clients_connected);
   // "Change": restarts the listener on 127.0.0.1 and the port text edPort (device jobs in
   // progress are interrupted and their finish statuses sent, then every connection is closed

@@ -22,6 +22,7 @@
 #include "app/ServerControls.h"
 #include "app/WindowThread.h"
 #include "device/DeviceJobs.h"
+#include "platform/LocalTime.h"
 #include "websocket/WebSocketServer.h"
 
 namespace vantorix {
@@ -64,7 +65,7 @@ class TServerForm {
   // TDeviceJobs on the network terminal control); clock and timeSeparator give GetNow its time.
   explicit TServerForm(TWindowThread& windowThread, TDeviceJobsFactory makeDeviceJobs = {},
                        TClock clock = SystemNow,
-                       std::u16string timeSeparator = LocaleTimeSeparator());
+                       std::u16string timeSeparator = RegionalTimeSeparator());
   // Closes like FormClose when that has not run yet.
   ~TServerForm();
   TServerForm(const TServerForm&) = delete;

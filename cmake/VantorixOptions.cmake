@@ -5,6 +5,11 @@ target_compile_options(vantorix_options INTERFACE -Wall -Wextra -Wpedantic)
 if(VANTORIX_WERROR)
   target_compile_options(vantorix_options INTERFACE -Werror)
 endif()
+if(WIN32)
+  # The wide (UTF-16) Windows API, Windows 7 and later, and no min/max macros.
+  target_compile_definitions(vantorix_options INTERFACE
+    UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+endif()
 
 if(VANTORIX_SANITIZE STREQUAL "address+undefined")
   set(_san -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)

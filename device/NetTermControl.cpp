@@ -2,8 +2,9 @@
 // the bulk reads.
 #include "device/NetTermControl.h"
 
-#include <cerrno>
 #include <utility>
+
+#include "net/SocketErrors.h"
 
 namespace vantorix {
 
@@ -117,7 +118,7 @@ bool TNetTermControl::ConnectNet(const std::u16string& IPAddress, std::int32_t P
   auto deadline = TClock::now() + fOptions.connectTimeout;
   int error = fChannel->Open(host, static_cast<std::uint16_t>(Port), fOptions.connectTimeout);
   if (error != 0) {
-    fLastError = error == EINVAL ? kLinkErrInvalid : kLinkErrConnect;
+    fLastError = error == kWsaEAddrNotAvail ? kLinkErrInvalid : kLinkErrConnect;
     return false;
   }
   TLinkRequest hello;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 namespace vantorix {
@@ -12,6 +13,14 @@ using TComBool = std::int16_t;
 inline constexpr TComBool kComTrue = -1;
 inline constexpr TComBool kComFalse = 0;
 
+// A failure of the control itself rather than of the terminal: a control that cannot be created
+// or lacks a method, a call the control's component system refused, an exception the control
+// raised. what() is the UTF-8 message, naming the control and the operation.
+class ETermControlError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // One control holds at most one connection to one terminal and keeps state between calls: the
 // user and template buffers filled by the bulk reads, the pending card number and the last error
 // code. Results documented as "ignored" are reported truthfully but callers need not test them.
@@ -19,8 +28,8 @@ inline constexpr TComBool kComFalse = 0;
 // Out texts are cleared and then filled; ref arguments are read and written.
 // Threading: not thread-safe; one caller at a time (the device connection serialises jobs).
 // Failure: a false result is the normal failure report, with GetLastError giving the code.
-// An implementation may raise an exception for a failure of the control itself (a COM status,
-// for instance); the network control never does.
+// An implementation may raise ETermControlError for a failure of the control itself (a COM
+// status, for instance); the network control never does.
 class TTermControl {
  public:
   virtual ~TTermControl() = default;

@@ -1,8 +1,7 @@
 // Link channels: TCP sockets, and in-memory links into simulated terminals.
 #include "terminal/LinkChannel.h"
 
-#include <cerrno>
-
+#include "net/SocketErrors.h"
 #include "terminal/TerminalServer.h"
 
 namespace vantorix {
@@ -44,11 +43,11 @@ TMemoryChannel::~TMemoryChannel() = default;
 int TMemoryChannel::Open(const std::string& host, std::uint16_t port, std::chrono::milliseconds) {
   Close();
   if (host.empty()) {
-    return EINVAL;
+    return kWsaEAddrNotAvail;
   }
   TTerminalServer* server = fNetwork.Find(port);
   if (server == nullptr) {
-    return ECONNREFUSED;
+    return kWsaEConnRefused;
   }
   fState = std::make_unique<TState>(*server);
   return 0;

@@ -17,12 +17,12 @@ namespace vantorix {
 class TTerminalServer;
 
 // One link to one terminal at a time. Owned and used by one control; not thread-safe.
-// Failure: Open gives an errno value; Send and Receive report TIoStatus, never throw.
+// Failure: Open gives a Winsock code; Send and Receive report TIoStatus, never throw.
 class TLinkChannel {
  public:
   virtual ~TLinkChannel() = default;
-  // Opens the link (closing any open one) within the time-out. 0, or an errno value
-  // (ECONNREFUSED, ETIMEDOUT, EINVAL for an address that is not numeric, ...).
+  // Opens the link (closing any open one) within the time-out. 0, or a Winsock code (10061
+  // refused, 10060 timed out, 10049 for an address that is not numeric, ...).
   virtual int Open(const std::string& host, std::uint16_t port,
                    std::chrono::milliseconds timeout) = 0;
   virtual TIoStatus Send(std::span<const std::uint8_t> bytes,

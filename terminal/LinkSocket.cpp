@@ -1,16 +1,9 @@
-// POSIX implementation of the terminal link sockets.
+// The terminal link sockets on the system socket layer.
 #include "terminal/LinkSocket.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <algorithm>
 
-#include <cerrno>
-#include <cstring>
+#include "net/SocketErrors.h"
 
 namespace vantorix {
 
@@ -18,25 +11,12 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-// Fills a sockaddr for a numeric address; false when host is not one.
-bool MakeAddress(const std::string& host, std::uint16_t port, sockaddr_storage& address,
-                 socklen_t& length) {
-  std::memset(&address, 0, sizeof address);
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-  if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(port);
-    length = sizeof(sockaddr_in);
-    return true;
-  }
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-  if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(port);
-    length = sizeof(sockaddr_in6);
-    return true;
-  }
-  return false;
+TSocketAddress Address(const std::string& host, std::uint16_t port) {
+  TSocketAddress address;
+  address.Version = host.find(':') != std::string::npos ? TIPVersion::IPv6 : TIPVersion::IPv4;
+  address.IP.assign(host.begin(), host.end());
+  address.Port = port;
+  return address;
 }
 
 int MillisUntil(TClock::time_point deadline) {
@@ -47,201 +27,128 @@ int MillisUntil(TClock::time_point deadline) {
   return left.count() > 1'000'000 ? 1'000'000 : static_cast<int>(left.count());
 }
 
-// Waits for events on fd until the deadline; false on time-out.
-bool WaitFor(int fd, short events, TClock::time_point deadline) {
-  for (;;) {
-    pollfd p{fd, events, 0};
-    int n = poll(&p, 1, MillisUntil(deadline));
-    if (n > 0) {
-      return true;
+TIoStatus Failure(const TSocketError& e) {
+  return IsConnectionLostCode(e.Code()) ? TIoStatus::kClosed : TIoStatus::kError;
+}
+
+// One receive of what is there: kOk with bytes appended (retry set when there were none yet).
+TIoStatus RecvOnce(const TLinkSocket& socket, std::vector<std::uint8_t>& out, bool& retry) {
+  std::uint8_t chunk[64 * 1024];
+  retry = false;
+  try {
+    const std::ptrdiff_t n = socket.Stream().Receive(chunk, sizeof chunk);
+    if (n == kWouldBlock) {
+      retry = true;
+      return TIoStatus::kOk;
     }
     if (n == 0) {
-      return false;
+      return TIoStatus::kClosed;
     }
-    if (errno != EINTR) {
-      return true;  // let the following call report the error
-    }
+    out.insert(out.end(), chunk, chunk + n);
+    return TIoStatus::kOk;
+  } catch (const TSocketError& e) {
+    return Failure(e);
   }
 }
 
-void SetNoDelay(int fd) {
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+// Waits for readable with the limit (negative: none), then receives until bytes come.
+TIoStatus Recv(const TLinkSocket& socket, std::vector<std::uint8_t>& out,
+               const TClock::time_point* deadline) {
+  for (;;) {
+    try {
+      if (!socket.Stream().WaitReadable(deadline != nullptr ? MillisUntil(*deadline) : -1)) {
+        return TIoStatus::kTimeout;
+      }
+    } catch (const TSocketError& e) {
+      return Failure(e);
+    }
+    bool retry = false;
+    const TIoStatus status = RecvOnce(socket, out, retry);
+    if (!retry) {
+      return status;
+    }
+  }
 }
 
 }  // namespace
 
-TLinkSocket& TLinkSocket::operator=(TLinkSocket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fFd = other.fFd;
-    other.fFd = -1;
-  }
-  return *this;
-}
-
 void TLinkSocket::Shutdown() const {
-  if (fFd >= 0) {
-    ::shutdown(fFd, SHUT_RDWR);
-  }
-}
-
-void TLinkSocket::Close() {
-  if (fFd >= 0) {
-    ::close(fFd);
-    fFd = -1;
+  if (fSocket) {
+    fSocket->Close();
   }
 }
 
 TLinkSocket ConnectTcp(const std::string& host, std::uint16_t port,
                        std::chrono::milliseconds timeout, int& error) {
-  sockaddr_storage address;
-  socklen_t length = 0;
-  if (!MakeAddress(host, port, address, length)) {
-    error = EINVAL;
+  try {
+    TLinkSocket socket(PlatformSocketApi().Connect(
+        Address(host, port), static_cast<int>(std::max<long long>(0, timeout.count()))));
+    socket.Stream().SetNoDelay();
+    error = 0;
+    return socket;
+  } catch (const TSocketError& e) {
+    error = e.Code();
     return {};
   }
-  TLinkSocket socket(::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!socket.Valid()) {
-    error = errno;
-    return {};
-  }
-  auto deadline = TClock::now() + timeout;
-  if (::connect(socket.Fd(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
-    if (errno != EINPROGRESS) {
-      error = errno;
-      return {};
-    }
-    if (!WaitFor(socket.Fd(), POLLOUT, deadline)) {
-      error = ETIMEDOUT;
-      return {};
-    }
-    int soError = 0;
-    socklen_t soLength = sizeof soError;
-    getsockopt(socket.Fd(), SOL_SOCKET, SO_ERROR, &soError, &soLength);
-    if (soError != 0) {
-      error = soError;
-      return {};
-    }
-  }
-  SetNoDelay(socket.Fd());
-  error = 0;
-  return socket;
 }
 
 TIoStatus SendAll(const TLinkSocket& socket, std::span<const std::uint8_t> bytes,
                   TClock::time_point deadline) {
   std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = ::send(socket.Fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitFor(socket.Fd(), POLLOUT, deadline)) {
+  try {
+    while (sent < bytes.size()) {
+      const std::ptrdiff_t n = socket.Stream().Send(bytes.data() + sent, bytes.size() - sent);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+      } else if (!socket.Stream().WaitWritable(MillisUntil(deadline))) {
         return TIoStatus::kTimeout;
       }
-      continue;
     }
-    return errno == EPIPE || errno == ECONNRESET ? TIoStatus::kClosed : TIoStatus::kError;
+  } catch (const TSocketError& e) {
+    return Failure(e);
   }
   return TIoStatus::kOk;
 }
 
-namespace {
-
-TIoStatus RecvOnce(const TLinkSocket& socket, std::vector<std::uint8_t>& out, bool& retry) {
-  std::uint8_t chunk[64 * 1024];
-  ssize_t n = ::recv(socket.Fd(), chunk, sizeof chunk, 0);
-  retry = false;
-  if (n > 0) {
-    out.insert(out.end(), chunk, chunk + n);
-    return TIoStatus::kOk;
-  }
-  if (n == 0) {
-    return TIoStatus::kClosed;
-  }
-  if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
-    retry = true;
-    return TIoStatus::kOk;
-  }
-  return errno == ECONNRESET ? TIoStatus::kClosed : TIoStatus::kError;
-}
-
-}  // namespace
-
 TIoStatus RecvSome(const TLinkSocket& socket, std::vector<std::uint8_t>& out,
                    TClock::time_point deadline) {
-  for (;;) {
-    if (!WaitFor(socket.Fd(), POLLIN, deadline)) {
-      return TIoStatus::kTimeout;
-    }
-    bool retry = false;
-    TIoStatus status = RecvOnce(socket, out, retry);
-    if (!retry) {
-      return status;
-    }
-  }
+  return Recv(socket, out, &deadline);
 }
 
 TIoStatus RecvBlocking(const TLinkSocket& socket, std::vector<std::uint8_t>& out) {
-  for (;;) {
-    bool retry = false;
-    TIoStatus status = RecvOnce(socket, out, retry);
-    if (!retry) {
-      return status;
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      pollfd p{socket.Fd(), POLLIN, 0};
-      poll(&p, 1, -1);
-    }
-  }
+  return Recv(socket, out, nullptr);
 }
 
 TLinkListenSocket::TLinkListenSocket(const std::string& host, std::uint16_t port, int backlog)
     : fHost(host) {
-  sockaddr_storage address;
-  socklen_t length = 0;
-  if (!MakeAddress(host, port, address, length)) {
-    throw ELinkSocketError("not a numeric address: " + host);
+  const TSocketAddress address = Address(host, port);
+  try {
+    fSocket = PlatformSocketApi().OpenListener(address.Version);
+    fSocket->Bind(address.IP, port);
+    fSocket->Listen(backlog);
+  } catch (const TSocketError& e) {
+    const std::string reason = SocketErrorText(e.Code());
+    throw ELinkSocketError("cannot listen on " + host + ":" + std::to_string(port) + ": " +
+                           (reason.empty() ? "error " + std::to_string(e.Code()) : reason));
   }
-  fSocket = TLinkSocket(::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fSocket.Valid()) {
-    throw ELinkSocketError(std::string("socket: ") + std::strerror(errno));
-  }
-  int one = 1;
-  setsockopt(fSocket.Fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fSocket.Fd(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
-    throw ELinkSocketError("cannot bind " + host + ":" + std::to_string(port) + ": " +
-                           std::strerror(errno));
-  }
-  if (::listen(fSocket.Fd(), backlog) != 0) {
-    throw ELinkSocketError(std::string("listen: ") + std::strerror(errno));
-  }
-  sockaddr_storage bound;
-  socklen_t boundLength = sizeof bound;
-  getsockname(fSocket.Fd(), reinterpret_cast<sockaddr*>(&bound), &boundLength);
-  fPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  fPort = fSocket->LocalAddress().Port;
 }
 
 TLinkSocket TLinkListenSocket::Accept() const {
-  for (;;) {
-    int fd = ::accept4(fSocket.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) {
-      SetNoDelay(fd);
-      return TLinkSocket(fd);
+  // A failed accept (a client that reset before it, a want of resources) does not end the
+  // listener; the socket layer waits a moment after the latter.
+  while (!fStopped) {
+    if (std::unique_ptr<TStreamSocket> accepted = fSocket->Accept(-1)) {
+      accepted->SetNoDelay();
+      return TLinkSocket(std::move(accepted));
     }
-    // Transient failures (a client that reset before accept, EINTR) do not end the listener.
-    if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) {
-      continue;
-    }
-    return {};
   }
+  return {};
+}
+
+void TLinkListenSocket::Shutdown() const {
+  fStopped = true;
+  fSocket->Close();
 }
 
 }  // namespace vantorix

@@ -1,13 +1,18 @@
-// Small TCP sockets for the terminal link: RAII descriptors, bounded connect, framed I/O.
-// POSIX sockets; a Winsock variant would sit behind the same functions.
+// Small TCP sockets for the terminal link: bounded connect, framed I/O, and a listener, on the
+// system socket layer (net/), so that the link runs wherever the server does.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "net/SocketApi.h"
 
 namespace vantorix {
 
@@ -17,36 +22,33 @@ class ELinkSocketError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Owns one descriptor and closes it exactly once. Move-only.
+// Owns one connected socket. Move-only.
 class TLinkSocket {
  public:
   TLinkSocket() = default;
-  explicit TLinkSocket(int fd) : fFd(fd) {}
-  TLinkSocket(TLinkSocket&& other) noexcept : fFd(other.fFd) { other.fFd = -1; }
-  TLinkSocket& operator=(TLinkSocket&& other) noexcept;
-  TLinkSocket(const TLinkSocket&) = delete;
-  TLinkSocket& operator=(const TLinkSocket&) = delete;
-  ~TLinkSocket() { Close(); }
+  explicit TLinkSocket(std::unique_ptr<TStreamSocket> socket) : fSocket(std::move(socket)) {}
 
-  bool Valid() const { return fFd >= 0; }
-  int Fd() const { return fFd; }
-  // Wakes any thread blocked on this socket; safe from another thread while the descriptor lives.
+  bool Valid() const { return fSocket != nullptr; }
+  TStreamSocket& Stream() const { return *fSocket; }
+  // Wakes any thread blocked on this socket and makes its calls fail; safe from another thread
+  // while the socket lives.
   void Shutdown() const;
-  void Close();
+  // Releases the socket; no other thread may use it then.
+  void Close() { fSocket.reset(); }
 
  private:
-  int fFd = -1;
+  std::unique_ptr<TStreamSocket> fSocket;
 };
 
 enum class TIoStatus { kOk, kClosed, kTimeout, kError };
 
-// Connects to a numeric IPv4 or IPv6 address within the time-out. Returns an invalid socket on
-// failure and sets error to the errno value (ETIMEDOUT when the time-out ran out, EINVAL for a
-// host that is not a numeric address). The socket returned is non-blocking.
+// Connects to a numeric IPv4 or IPv6 address within the time-out, with small writes sent at once
+// (TCP_NODELAY). Returns an invalid socket on failure and sets error to its Winsock code (10061
+// refused, 10060 when the time-out ran out, 10049 for a host that is not a numeric address).
 TLinkSocket ConnectTcp(const std::string& host, std::uint16_t port,
                        std::chrono::milliseconds timeout, int& error);
 
-// Writes every byte before the deadline. Works on blocking and non-blocking sockets.
+// Writes every byte before the deadline.
 TIoStatus SendAll(const TLinkSocket& socket, std::span<const std::uint8_t> bytes,
                   std::chrono::steady_clock::time_point deadline);
 // Appends whatever arrives (at least one byte) before the deadline to out.
@@ -56,20 +58,23 @@ TIoStatus RecvSome(const TLinkSocket& socket, std::vector<std::uint8_t>& out,
 TIoStatus RecvBlocking(const TLinkSocket& socket, std::vector<std::uint8_t>& out);
 
 // A listening TCP socket bound to host:port (port 0 picks a free port).
+// Threading: Accept on one thread at a time; Shutdown from any thread.
 class TLinkListenSocket {
  public:
   // Throws ELinkSocketError when the address is not numeric or cannot be bound.
   TLinkListenSocket(const std::string& host, std::uint16_t port, int backlog = 64);
   std::uint16_t Port() const { return fPort; }
   const std::string& Host() const { return fHost; }
-  // Blocks until a client arrives; invalid socket once Shutdown was called or on failure.
+  // Blocks until a client arrives (its small writes sent at once); an invalid socket once
+  // Shutdown was called.
   TLinkSocket Accept() const;
-  void Shutdown() const { fSocket.Shutdown(); }
+  void Shutdown() const;
 
  private:
-  TLinkSocket fSocket;
+  std::unique_ptr<TListenSocket> fSocket;
   std::string fHost;
   std::uint16_t fPort = 0;
+  mutable std::atomic<bool> fStopped{false};
 };
 
 }  // namespace vantorix

@@ -1,24 +1,13 @@
 // Terminal store: user list with an index by enrolment number, and its file form.
 #include "terminal/TerminalStore.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iterator>
+#include "platform/Files.h"
 
 namespace vantorix {
 
 namespace {
 
 constexpr char kStoreMagic[8] = {'V', 'T', 'S', 'T', 'O', 'R', 'E', '1'};
-
-std::string Reason(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
-}
 
 }  // namespace
 
@@ -126,56 +115,27 @@ TTerminalStore TTerminalStore::Decode(const std::vector<std::uint8_t>& bytes) {
 }
 
 TTerminalStore TTerminalStore::Load(const std::string& path) {
-  if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
+  std::optional<std::vector<std::uint8_t>> bytes;
+  try {
+    bytes = ReadWholeFile(path);
+  } catch (const EFileError& e) {
+    throw ETerminalStoreError(e.what());
+  }
+  if (!bytes) {
     return {};
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw ETerminalStoreError(Reason("cannot open", path));
-  }
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    throw ETerminalStoreError(Reason("cannot read", path));
-  }
   try {
-    return Decode(bytes);
+    return Decode(*bytes);
   } catch (const ELinkProtocolError& e) {
     throw ETerminalStoreError("corrupt store " + path + ": " + e.what());
   }
 }
 
 void TTerminalStore::Save(const std::string& path) const {
-  std::vector<std::uint8_t> bytes = Encode();
-  std::string temporary = path + ".tmp";
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    throw ETerminalStoreError(Reason("cannot create", temporary));
-  }
-  std::size_t written = 0;
-  bool ok = true;
-  while (ok && written < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (n > 0) {
-      written += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      ok = false;
-    }
-  }
-  // The data must be on disk before the rename makes it the store, or a crash could leave an
-  // empty file under the store's name.
-  ok = ok && ::fsync(fd) == 0;
-  std::string failure = ok ? std::string() : Reason("cannot write", temporary);
-  ok = (::close(fd) == 0) && ok;
-  if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-    failure = Reason("cannot rename onto", path);
-    ok = false;
-  }
-  if (!ok) {
-    std::remove(temporary.c_str());
-    throw ETerminalStoreError(failure.empty() ? Reason("cannot close", temporary) : failure);
+  try {
+    ReplaceFileContents(path, Encode());
+  } catch (const EFileError& e) {
+    throw ETerminalStoreError(e.what());
   }
 }
 

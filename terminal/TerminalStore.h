@@ -50,8 +50,8 @@ class TTerminalStore {
   static TTerminalStore Decode(const std::vector<std::uint8_t>& bytes);
   // A missing file gives an empty store; an unreadable or corrupt one throws.
   static TTerminalStore Load(const std::string& path);
-  // Writes path + ".tmp", flushes it to disk, then renames it over path. Throws on failure and
-  // leaves the previous file untouched.
+  // Writes path + ".tmp", flushes it to disk, then puts it in path's place in one step
+  // (ReplaceFileContents). Throws on failure and leaves the previous file untouched.
   void Save(const std::string& path) const;
 
  private:

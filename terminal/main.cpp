@@ -1,14 +1,18 @@
-// vantorix-terminal: runs the simulated terminal until SIGINT or SIGTERM.
-#include <signal.h>
-
+// vantorix-terminal: runs the simulated terminal until a stop request (SIGINT or SIGTERM; on
+// Windows also Ctrl-C, Ctrl-Break or the process's stop event).
 #include <charconv>
+#include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/TextToInt.h"
+#include "platform/Console.h"
+#include "platform/StopRequest.h"
 #include "terminal/TerminalServer.h"
 
 namespace {
@@ -42,7 +46,7 @@ std::u16string Ascii(const std::string& text) {
   return out;
 }
 
-int Run(int argc, char** argv) {
+int Run(const std::vector<std::string>& args) {
   vantorix::TTerminalOptions options;
   struct TRefusal {
     std::u16string user;
@@ -52,10 +56,10 @@ int Run(int argc, char** argv) {
   bool failDeletions = false;
   long long dropAfter = -1;
   long long delay = 0;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    bool hasValue = i + 1 < argc;
-    std::string value = hasValue ? argv[i + 1] : "";
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    bool hasValue = i + 1 < args.size();
+    std::string value = hasValue ? args[i + 1] : "";
     long long number = 0;
     std::string head;
     std::string tail;
@@ -96,12 +100,15 @@ int Run(int argc, char** argv) {
     }
   }
 
-  // Block the stop signals before any thread starts, so only sigwait below receives them.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // Before any thread starts, so that only the watcher receives the stop signals.
+  std::mutex stopLock;
+  std::condition_variable stopChanged;
+  bool stop = false;
+  vantorix::TStopWatcher stopRequests([&] {
+    std::lock_guard guard(stopLock);
+    stop = true;
+    stopChanged.notify_all();
+  });
 
   vantorix::TTerminalServer server(options);
   for (const auto& refusal : refusals) {
@@ -118,8 +125,10 @@ int Run(int argc, char** argv) {
   bool v6 = options.host.find(':') != std::string::npos;
   std::cout << "listening on " << (v6 ? "[" : "") << options.host << (v6 ? "]" : "") << ":"
             << server.Port() << std::endl;
-  int received = 0;
-  sigwait(&stopSignals, &received);
+  {
+    std::unique_lock lock(stopLock);
+    stopChanged.wait(lock, [&] { return stop; });
+  }
   server.Stop();
   return 0;
 }
@@ -127,8 +136,9 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  vantorix::UseUtf8StandardStreams();
   try {
-    return Run(argc, argv);
+    return Run(vantorix::Utf8Arguments(argc, argv));
   } catch (const std::exception& e) {
     std::cerr << "vantorix-terminal: " << e.what() << "\n";
     return 1;

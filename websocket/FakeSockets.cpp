@@ -5,7 +5,7 @@
 #include <chrono>
 #include <deque>
 
-#include "websocket/SocketErrors.h"
+#include "net/SocketErrors.h"
 
 namespace vantorix {
 

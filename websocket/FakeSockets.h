@@ -10,7 +10,7 @@
 #include <memory>
 #include <mutex>
 
-#include "websocket/SocketApi.h"
+#include "net/SocketApi.h"
 
 namespace vantorix {
 

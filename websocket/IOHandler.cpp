@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "websocket/SocketErrors.h"
+#include "net/SocketErrors.h"
 #include "websocket/Utf8.h"
 
 namespace vantorix {

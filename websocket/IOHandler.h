@@ -10,9 +10,9 @@
 #include <span>
 #include <string>
 
+#include "net/SocketApi.h"
 #include "websocket/Bytes.h"
 #include "websocket/SendQueue.h"
-#include "websocket/SocketApi.h"
 
 namespace vantorix {
 

@@ -7,7 +7,7 @@
 #include <system_error>
 #include <utility>
 
-#include "websocket/SocketErrors.h"
+#include "net/SocketErrors.h"
 
 namespace vantorix {
 namespace {
@@ -127,6 +127,8 @@ void TSendQueue::SendLocked(std::unique_lock<std::mutex>& lock, bool mayWait) {
         FailLocked(kWsaETimedOut);
         break;
       }
+      // A writer waiting for room holds no frame: a Close meanwhile releases the backlog at once.
+      frame.reset();
       lock.unlock();
       try {
         FSocket->WaitWritable(std::min(wait, kWritableSliceMs));

@@ -12,8 +12,8 @@
 #include <optional>
 #include <thread>
 
+#include "net/SocketApi.h"
 #include "websocket/Bytes.h"
-#include "websocket/SocketApi.h"
 
 namespace vantorix {
 

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "net/SocketApi.h"
 #include "websocket/IOHandler.h"
-#include "websocket/SocketApi.h"
 
 namespace vantorix {
 

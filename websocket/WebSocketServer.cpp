@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "websocket/SocketErrors.h"
+#include "net/SocketErrors.h"
 #include "websocket/Utf8.h"
 #include "websocket/WebSocketFrames.h"
 

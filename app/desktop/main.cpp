@@ -5,9 +5,9 @@
 #include <iostream>
 #include <utility>
 
-#include "app/SignalWatcher.h"
 #include "app/desktop/MainForm.h"
 #include "app/desktop/StopRelay.h"
+#include "platform/StopRequest.h"
 
 int main(int argc, char** argv) {
   std::setlocale(LC_TIME, "");
@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
   // SIGINT and SIGTERM close the window as the operator would. The watcher comes before any
   // other thread (Qt starts some of its own), so that every thread has the signals blocked.
   vantorix::TStopRelay stopRelay;
-  vantorix::TSignalWatcher stopSignals([&stopRelay](int) { stopRelay.Request(); });
+  vantorix::TStopWatcher stopRequests([&stopRelay] { stopRelay.Request(); });
   QApplication application(argc, argv);
   // Qt takes every locale category from the environment; numbers keep their fixed form.
   std::setlocale(LC_NUMERIC, "C");

@@ -8,6 +8,7 @@
 #include "json/FormatJson.h"
 #include "json/JsonDocument.h"
 #include "json/JsonUtf8.h"
+#include "platform/Console.h"
 
 namespace {
 
@@ -28,6 +29,8 @@ void WriteOut(std::FILE* stream, const std::string& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Bytes in and out unchanged: no CR before each LF on Windows.
+  vantorix::UseUtf8StandardStreams();
   TMode mode = TMode::kCompact;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--compact") == 0) {

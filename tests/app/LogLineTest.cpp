@@ -1,12 +1,13 @@
-// Log line layout, the timestamp format and the time separator taken from a locale's format.
+// Log line layout and the timestamp format.
 #include "app/LogLine.h"
 
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/LocalTime.h"
 
 namespace vantorix {
 namespace {
@@ -52,30 +53,7 @@ TEST(LogLineTest, LineCarriesTwoSeparatorsAfterTheTimestamp) {
 
 TEST(LogLineTest, FormatNowAppendsColonSpaceToTheLocalTime) {
   const auto when = std::chrono::system_clock::from_time_t(1'700'000'000);
-  const std::time_t seconds = 1'700'000'000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  EXPECT_EQ(FormatNow(when, u":"), FormatTimestamp(local, u":") + u": ");
-}
-
-TEST(LogLineTest, TimeSeparatorIsTheTextBetweenHourAndMinute) {
-  struct Case {
-    const char* format;
-    std::u16string expected;
-  };
-  const Case cases[] = {
-      {"%H:%M:%S", u":"}, {"%H.%M.%S", u"."}, {"%I:%M:%S %p", u":"}, {"%T", u":"},
-      {"%r", u":"},       {"%OH.%OM", u"."},  {"%k h %M", u" h "},   {"", u":"},
-      {"%H%M%S", u":"},   {"%p %l-%M", u"-"}, {"%H:%S", u":"},       {"%", u":"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(TimeSeparatorFromFormat(c.format), c.expected) << c.format;
-  }
-}
-
-TEST(LogLineTest, LocaleTimeSeparatorOfTheCLocaleIsColon) {
-  std::setlocale(LC_TIME, "C");
-  EXPECT_EQ(LocaleTimeSeparator(), u":");
+  EXPECT_EQ(FormatNow(when, u":"), FormatTimestamp(LocalTime(when), u":") + u": ");
 }
 
 // The lines a window shows for an entry, walked as the window walks them.

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -41,9 +44,11 @@ TEST(ErrorBoxTextTest, AFullStopIsAddedUnlessTheMessageEndsInOneOrBelowIt) {
 
 // The core on the test thread's queue, with recorded controls and boxes.
 struct TCoreHarness {
-  explicit TCoreHarness(const std::u16string& startupPort = u"0") {
+  explicit TCoreHarness(const std::u16string& startupPort = u"0",
+                        std::filesystem::path termProfile = {}) {
     TMainFormSetup setup;
     setup.StartupPort = startupPort;
+    setup.TermProfile = std::move(termProfile);
     setup.Announce = &Announced;
     Core = std::make_unique<TMainFormCore>(Window, Errors, std::move(setup));
     Core->FormCreate(Controls, Controls);
@@ -92,6 +97,38 @@ TEST(MainFormCoreTest, AFailedStartUpLeavesTheDeviceJobsReadyForTheNextChange) {
   }
   EXPECT_EQ(finish.rfind(R"({"status":"finish", "state":"g", "remarks":"Fetch completed: )", 0), 0u)
       << finish;
+}
+
+// A terminal control profile that cannot be used is reported once the window exists, in the log
+// and in a box, and the server serves all the same.
+TEST(MainFormCoreTest, ATerminalControlProblemIsLoggedAndShownInABox) {
+  const std::filesystem::path folder =
+      std::filesystem::path(::testing::TempDir()) / "vantorix-core-profile";
+  std::filesystem::create_directories(folder);
+  const std::filesystem::path profile = folder / kTermProfileFileName;
+  std::ofstream(profile) << "class = Site.Terminal\n";
+#ifdef _WIN32
+  const std::u16string problem = u"profile " + profile.u16string() +
+                                 u": terminal control class \"Site.Terminal\" is not registered "
+                                 u"(0x800401F3 Invalid class string)";
+#else
+  const std::u16string problem =
+      u"profile " + profile.u16string() + u": COM terminal controls exist only on Windows";
+#endif
+  {
+    TCoreHarness h(u"0", profile);
+    h.Window.RunPending();
+    EXPECT_EQ(h.Errors.Boxes, std::vector<std::u16string>{ErrorBoxText(problem)});
+    // On Windows the line that names the control comes first.
+    const auto logged = std::find_if(
+        h.Controls.Entries.begin(), h.Controls.Entries.end(), [&](const std::u16string& line) {
+          return line.size() >= problem.size() &&
+                 line.compare(line.size() - problem.size(), problem.size(), problem) == 0;
+        });
+    EXPECT_NE(logged, h.Controls.Entries.end());
+    EXPECT_TRUE(h.Core->wss().Server()->Active());
+  }
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

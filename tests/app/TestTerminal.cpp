@@ -2,11 +2,9 @@
 #include "tests/app/TestTerminal.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "device/DeviceJobs.h"
+#include "terminal/LinkSocket.h"
 #include "websocket/Utf8.h"
 
 namespace vantorix::test {
@@ -78,15 +76,7 @@ std::vector<std::pair<std::string, int>> TTestTerminal::Templates() const {
 
 std::uint16_t RefusedPort() {
   // Bound to a free port and closed again: nothing listens there afterwards.
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
+  return TLinkListenSocket("127.0.0.1", 0).Port();
 }
 
 }  // namespace vantorix::test

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "device/NetTermControl.h"
 #include "device/SDKHelper.h"
 #include "json/JsonDocument.h"
 #include "tests/device/RecordingControl.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "device/NetTermControl.h"
+#include "device/TermControl.h"
 
 namespace vantorix::testing_support {
 

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -10,12 +9,14 @@
 #include <string>
 #include <thread>
 
+#include "platform/StopRequest.h"
 #include "terminal/TerminalServer.h"
 
 namespace vantorix::testing_support {
 
 inline std::string TempStorePath(const std::string& name) {
-  auto dir = std::filesystem::path(testing::TempDir()) / ("vtdev-" + std::to_string(getpid()));
+  auto dir =
+      std::filesystem::path(testing::TempDir()) / ("vtdev-" + std::to_string(CurrentProcessId()));
   std::filesystem::create_directories(dir);
   auto path = dir / name;
   std::filesystem::remove(path);

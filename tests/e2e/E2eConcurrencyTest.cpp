@@ -1,7 +1,6 @@
 // vantorixd as a process while clients come and go: the client count on standard output, and
 // broadcasts while other connections open and close.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <atomic>
 #include <memory>
@@ -76,7 +75,7 @@ TEST(E2eConcurrencyTest, EchoesArriveWholeAndInOrderWhileOthersComeAndGo) {
   steady.Close();
   // Once everyone has left, the last count shown is 0.
   const std::vector<std::string> lines = daemon.LinesThrough("Client disconnected");
-  daemon.Process().Signal(SIGTERM);
+  ASSERT_TRUE(daemon.Process().RequestStop());
   EXPECT_EQ(daemon.Process().WaitExit(std::chrono::milliseconds(kWaitMs)), std::optional<int>(0));
   std::string last;
   for (const std::string& line : lines) {

@@ -1,6 +1,9 @@
 // vantorixd and vantorix-terminal as processes, driven by raw WebSocket clients over loopback.
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
 #include <signal.h>
+#endif
 
 #include <memory>
 #include <regex>
@@ -261,7 +264,11 @@ TEST(E2eStartTest, LoopbackListensOn127001Only) {
   EXPECT_TRUE(std::regex_match(*line, std::regex(R"(listening on 127\.0\.0\.1:\d+)"))) << *line;
   // And on nothing else.
   EXPECT_FALSE(daemon.ReadLine(std::chrono::milliseconds(300)));
-  daemon.Signal(SIGINT);
+#ifdef _WIN32
+  ASSERT_TRUE(daemon.RequestStop());
+#else
+  daemon.Signal(SIGINT);  // the other stop signal
+#endif
   EXPECT_EQ(daemon.WaitExit(std::chrono::milliseconds(kWaitMs)), std::optional<int>(0));
 }
 

@@ -1,8 +1,10 @@
 // Runs the vantorix-json program: each mode's output, parse errors on standard error with exit
 // status 1, blank input, UTF-8 in and out (columns count UTF-16 units).
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <fstream>
@@ -24,13 +26,27 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
+// The tool's exit status from what std::system returned: the shell's wait status on POSIX, the
+// program's exit code itself on Windows.
+int ExitStatus(int raw) {
+#ifdef _WIN32
+  return raw;
+#else
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+}
+
 TRun RunTool(const std::string& args, const std::string& input) {
-  const std::string base = ::testing::TempDir() + "vantorix_json_" + std::to_string(getpid());
+  const std::string base = ::testing::TempDir() + "vantorix_json_tool";
   std::ofstream(base + ".in", std::ios::binary) << input;
-  const std::string command = std::string("'") + VANTORIX_JSON_TOOL + "' " + args + " < '" + base +
-                              ".in' > '" + base + ".out' 2> '" + base + ".err'";
-  const int raw = std::system(command.c_str());
-  TRun run{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(base + ".out"),
+  // Double quotes suit both the POSIX shell and cmd.exe.
+  std::string command = std::string("\"") + VANTORIX_JSON_TOOL + "\" " + args + " < \"" + base +
+                        ".in\" > \"" + base + ".out\" 2> \"" + base + ".err\"";
+#ifdef _WIN32
+  // cmd.exe /c takes away the first and the last quote of the line.
+  command = "\"" + command + "\"";
+#endif
+  TRun run{ExitStatus(std::system(command.c_str())), ReadFile(base + ".out"),
            ReadFile(base + ".err")};
   for (const char* ext : {".in", ".out", ".err"})
     std::remove((base + ext).c_str());

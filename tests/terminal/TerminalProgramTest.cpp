@@ -2,10 +2,6 @@
 // its password, applies fault arguments and keeps its store across a restart.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -13,78 +9,47 @@
 #include <string>
 #include <vector>
 
+#include "platform/StopRequest.h"
 #include "terminal/TerminalServer.h"
+#include "tests/e2e/support/ChildProcess.h"
 #include "tests/terminal/LinkClient.h"
 
 namespace vantorix {
 namespace {
 
 using TClock = std::chrono::steady_clock;
+constexpr std::chrono::seconds kWait{10};
 
-// A running vantorix-terminal; SIGTERM and reaped on Stop or destruction.
+std::vector<std::string> Command(std::vector<std::string> args) {
+  args.insert(args.begin(), VANTORIX_TERMINAL_PROGRAM);
+  return args;
+}
+
+// A running vantorix-terminal; asked to stop and awaited on Stop or destruction.
 class TProgram {
  public:
   // With mergeStderr, standard error goes to the same pipe as standard output.
-  explicit TProgram(const std::vector<std::string>& args, bool mergeStderr = false) {
-    int out[2];
-    if (pipe(out) != 0) {
-      return;
-    }
-    fPid = fork();
-    if (fPid == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      if (mergeStderr) {
-        dup2(out[1], STDERR_FILENO);
-      }
-      close(out[0]);
-      close(out[1]);
-      std::vector<char*> argv;
-      std::string program = VANTORIX_TERMINAL_PROGRAM;
-      argv.push_back(program.data());
-      std::vector<std::string> copies = args;
-      for (auto& arg : copies) {
-        argv.push_back(arg.data());
-      }
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    fOut = fdopen(out[0], "r");
-  }
+  explicit TProgram(const std::vector<std::string>& args, bool mergeStderr = false)
+      : fProcess(Command(args), mergeStderr) {}
   ~TProgram() { Stop(); }
 
-  // The first line the program prints.
-  std::string FirstLine() {
-    char line[256] = {0};
-    if (fOut == nullptr || fgets(line, sizeof line, fOut) == nullptr) {
-      return {};
-    }
-    std::string text = line;
-    if (!text.empty() && text.back() == '\n') {
-      text.pop_back();
-    }
-    return text;
-  }
-  // Exit status after SIGTERM, or -1.
+  // The first line the program prints; empty when it prints none.
+  std::string FirstLine() { return fProcess.ReadLine(kWait).value_or(""); }
+  // Exit status after a stop request (which a program that ended by itself never needs), or -1.
   int Stop() {
-    int status = -1;
-    if (fPid > 0) {
-      kill(fPid, SIGTERM);
-      waitpid(fPid, &status, 0);
-      fPid = -1;
-    }
-    if (fOut != nullptr) {
-      fclose(fOut);
-      fOut = nullptr;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    fProcess.RequestStop();
+    return fProcess.WaitExit(kWait).value_or(-1);
   }
 
  private:
-  pid_t fPid = -1;
-  FILE* fOut = nullptr;
+  test::TChildProcess fProcess;
 };
+
+// A path's text in UTF-8, as the programs take it on every system.
+std::string Utf8Path(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
 
 std::uint16_t PortOf(const std::string& line) {
   const std::string prefix = "listening on 127.0.0.1:";
@@ -130,10 +95,14 @@ TEST(TerminalServerTest, ProtocolViolationsCloseTheSession) {
 }
 
 TEST(TerminalProgramTest, AnnouncesPortChecksPasswordAndKeepsStoreAcrossRestart) {
-  auto dir = std::filesystem::path(testing::TempDir()) / ("vtprog-" + std::to_string(getpid()));
+  auto dir =
+      std::filesystem::path(testing::TempDir()) / ("vtprog-" + std::to_string(CurrentProcessId()));
   std::filesystem::create_directories(dir);
-  std::string store = (dir / "store.bin").string();
-  std::filesystem::remove(store);
+  // A name outside ASCII reaches the program and its file whole, on Windows too (arguments and
+  // file names in UTF-16 there).
+  const std::string store = Utf8Path(dir) + "/st\xC3\xB6re \xE2\x82\xAC.bin";
+  const std::filesystem::path storePath(std::u8string(store.begin(), store.end()));
+  std::filesystem::remove(storePath);
   std::size_t demoUsers = 0;
   {
     TProgram program({"--listen", "127.0.0.1:0", "--key", "$7", "--store", store, "--demo",
@@ -162,6 +131,7 @@ TEST(TerminalProgramTest, AnnouncesPortChecksPasswordAndKeepsStoreAcrossRestart)
     ASSERT_TRUE(client.Call(set).value().ok);
     EXPECT_EQ(program.Stop(), 0);
   }
+  EXPECT_TRUE(std::filesystem::exists(storePath));
   TProgram again({"--listen", "127.0.0.1:0", "--key", "7", "--store", store});
   TLinkClient client(PortOf(again.FirstLine()));
   ASSERT_TRUE(client.Call(TLinkOp::kHello, 7).value().ok);
@@ -172,7 +142,8 @@ TEST(TerminalProgramTest, AnnouncesPortChecksPasswordAndKeepsStoreAcrossRestart)
 }
 
 TEST(TerminalProgramTest, BadArgumentsAndCorruptStoreRefuseToStart) {
-  auto dir = std::filesystem::path(testing::TempDir()) / ("vtprog-" + std::to_string(getpid()));
+  auto dir =
+      std::filesystem::path(testing::TempDir()) / ("vtprog-" + std::to_string(CurrentProcessId()));
   std::filesystem::create_directories(dir);
   std::string corrupt = (dir / "corrupt.bin").string();
   FILE* file = fopen(corrupt.c_str(), "w");
@@ -193,7 +164,8 @@ TEST(TerminalProgramTest, BadArgumentsAndCorruptStoreRefuseToStart) {
 // A store that cannot be written would make the terminal acknowledge changes it then loses, so
 // the program does not start on one; an existing store stays as it was.
 TEST(TerminalProgramTest, StoreThatCannotBeWrittenRefusesToStart) {
-  auto dir = std::filesystem::path(testing::TempDir()) / ("vtprog-" + std::to_string(getpid()));
+  auto dir =
+      std::filesystem::path(testing::TempDir()) / ("vtprog-" + std::to_string(CurrentProcessId()));
   std::filesystem::create_directories(dir);
   const std::string kept = (dir / "kept.bin").string();
   TTerminalStore original;

@@ -1,18 +1,18 @@
 // Tests of the simulated terminal's store and its file.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 
+#include "platform/StopRequest.h"
 #include "terminal/TerminalStore.h"
 
 namespace vantorix {
 namespace {
 
 std::string TempPath(const std::string& name) {
-  auto dir = std::filesystem::path(testing::TempDir()) / ("vtstore-" + std::to_string(getpid()));
+  auto dir =
+      std::filesystem::path(testing::TempDir()) / ("vtstore-" + std::to_string(CurrentProcessId()));
   std::filesystem::create_directories(dir);
   auto path = dir / name;
   std::filesystem::remove(path);

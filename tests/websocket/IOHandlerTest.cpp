@@ -5,9 +5,9 @@
 #include <string>
 #include <thread>
 
+#include "net/SocketErrors.h"
 #include "websocket/FakeSockets.h"
 #include "websocket/IOHandler.h"
-#include "websocket/SocketErrors.h"
 #include "websocket/WebSocketServer.h"
 
 namespace vantorix {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "net/SocketErrors.h"
 #include "websocket/FakeSockets.h"
 #include "websocket/SendQueue.h"
-#include "websocket/SocketErrors.h"
 
 namespace vantorix {
 namespace {

@@ -1,8 +1,7 @@
 // A program started as a child process for end-to-end tests: its standard output read line by
-// line with a time-out, signals, and a bounded wait for its exit.
+// line with a time-out, stop requests (and signals on POSIX), and a bounded wait for its exit.
+// posix_spawn and a pipe on POSIX; CreateProcessW and an anonymous pipe on Windows.
 #pragma once
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <optional>
@@ -19,7 +18,7 @@ class TChildProcess {
   // std::runtime_error when it cannot start.
   explicit TChildProcess(const std::vector<std::string>& argv, bool mergeStderr = false,
                          const std::vector<std::string>& extraEnv = {});
-  // Kills the child with SIGKILL when it is still running and reaps it.
+  // Kills the child (SIGKILL, TerminateProcess) when it is still running and reaps it.
   ~TChildProcess();
   TChildProcess(const TChildProcess&) = delete;
   TChildProcess& operator=(const TChildProcess&) = delete;
@@ -33,18 +32,37 @@ class TChildProcess {
   std::optional<std::string> WaitForLine(const std::string& part, std::chrono::milliseconds timeout,
                                          std::vector<std::string>* skipped = nullptr);
 
+  // Asks the child to stop as an operator would (platform/StopRequest: SIGTERM on POSIX, the
+  // child's stop event on Windows). False when it cannot be asked (it has ended, or has no stop
+  // watcher yet).
+  bool RequestStop();
+#ifndef _WIN32
   void Signal(int signalNumber);
+#endif
 
-  // Waits at most timeout for the child to end. Gives its exit status (128 + signal number when a
-  // signal ended it) or nothing when it is still running. Its output is read meanwhile (and kept
-  // for ReadLine) unless readOutput is false, which leaves a full pipe full.
+  // Waits at most timeout for the child to end. Gives its exit status (on POSIX 128 + signal
+  // number when a signal ended it) or nothing when it is still running. Its output is read
+  // meanwhile (and kept for ReadLine) unless readOutput is false, which leaves a full pipe full.
   std::optional<int> WaitExit(std::chrono::milliseconds timeout, bool readOutput = true);
 
-  pid_t Pid() const { return FPid; }
+  unsigned long Pid() const {
+    return FPid;
+  }
 
  private:
-  pid_t FPid = -1;
+  // Appends what the output has to FBuffer, waiting at most timeout for it; sets FEof at the
+  // output's end.
+  void ReadSome(std::chrono::milliseconds timeout);
+  // Whether the child has ended; when it has, FStatus holds its exit status.
+  bool Ended();
+
+  unsigned long FPid = 0;
+#ifdef _WIN32
+  void* FProcess = nullptr;
+  void* FOut = nullptr;
+#else
   int FOut = -1;
+#endif
   bool FReaped = false;
   int FStatus = 0;
   std::string FBuffer;

@@ -2,7 +2,6 @@
 #include "tests/e2e/support/Programs.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 namespace vantorix::test {
 namespace {
@@ -14,9 +13,9 @@ std::vector<std::string> TerminalCommand(std::vector<std::string> extraArgs) {
 }
 
 void Stop(TChildProcess& process) {
-  process.Signal(SIGTERM);
+  process.RequestStop();
   if (!process.WaitExit(kProcessWait)) {
-    ADD_FAILURE() << "process " << process.Pid() << " did not end on SIGTERM";
+    ADD_FAILURE() << "process " << process.Pid() << " did not end on a stop request";
   }
 }
 
@@ -38,9 +37,8 @@ TTerminalProcess::~TTerminalProcess() {
   Stop(FProcess);
 }
 
-// The log's time separator follows the locale; the tests expect the C locale's ":".
-TDaemonProcess::TDaemonProcess(std::vector<std::string> args)
-    : FProcess(DaemonCommand(std::move(args)), /*mergeStderr=*/true, {"LC_ALL=C"}) {
+TDaemonProcess::TDaemonProcess(std::vector<std::string> args, std::vector<std::string> env)
+    : FProcess(DaemonCommand(std::move(args)), /*mergeStderr=*/true, env) {
   const std::optional<int> port = WaitForListeningPort(FProcess, kProcessWait);
   EXPECT_TRUE(port) << "vantorixd did not start";
   FPort = port.value_or(0);
@@ -49,7 +47,7 @@ TDaemonProcess::TDaemonProcess(std::vector<std::string> args)
 TDaemonProcess::~TDaemonProcess() {
   std::optional<int> status = FProcess.WaitExit(std::chrono::milliseconds(0));
   if (!status) {
-    FProcess.Signal(SIGTERM);
+    FProcess.RequestStop();
     status = FProcess.WaitExit(kProcessWait);
   }
   // A clean shutdown exits 0; a sanitizer report makes the exit status non-zero.

@@ -29,7 +29,10 @@ class TTerminalProcess {
 // first "listening on" line, which is the IPv4 binding.
 class TDaemonProcess {
  public:
-  explicit TDaemonProcess(std::vector<std::string> args = {"--port", "0"});
+  // env: environment entries for it ("NAME=value"); by default LC_ALL=C, so that the log's time
+  // separator is ":".
+  explicit TDaemonProcess(std::vector<std::string> args = {"--port", "0"},
+                          std::vector<std::string> env = {"LC_ALL=C"});
   ~TDaemonProcess();
   std::uint16_t Port() const { return static_cast<std::uint16_t>(FPort); }
   TChildProcess& Process() { return FProcess; }

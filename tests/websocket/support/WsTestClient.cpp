@@ -1,12 +1,16 @@
-// Raw WebSocket test client over POSIX sockets.
+// Raw WebSocket test client over the system's sockets (POSIX or Winsock), used directly.
 #include "tests/websocket/support/WsTestClient.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +23,74 @@
 
 namespace vantorix::test {
 namespace {
+
+// The few calls that differ between POSIX sockets and Winsock. The client waits with poll
+// (WSAPoll), which serves it well: it never needs a wait that another thread ends.
+#ifdef _WIN32
+using TNative = SOCKET;
+constexpr int kSendFlags = 0;
+int LastError() {
+  return WSAGetLastError();
+}
+bool WouldBlock(int e) {
+  return e == WSAEWOULDBLOCK;
+}
+bool Interrupted(int e) {
+  return e == WSAEINTR;
+}
+int PollOne(TNative s, short events, int timeoutMs) {
+  WSAPOLLFD p{s, events, 0};
+  return WSAPoll(&p, 1, timeoutMs);
+}
+void CloseNative(TNative s) {
+  ::closesocket(s);
+}
+bool MakeNonBlocking(TNative s) {
+  u_long on = 1;
+  return ::ioctlsocket(s, FIONBIO, &on) == 0;
+}
+std::string ErrorText(int e) {
+  return "Winsock error " + std::to_string(e);
+}
+// Winsock is started once for the test process and stays up.
+void StartSockets() {
+  static const bool started = [] {
+    WSADATA data{};
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  (void)started;
+}
+#else
+using TNative = int;
+constexpr int kSendFlags = MSG_NOSIGNAL;
+int LastError() {
+  return errno;
+}
+bool WouldBlock(int e) {
+  return e == EAGAIN || e == EWOULDBLOCK || e == EINPROGRESS;
+}
+bool Interrupted(int e) {
+  return e == EINTR;
+}
+int PollOne(TNative s, short events, int timeoutMs) {
+  pollfd p{s, events, 0};
+  return ::poll(&p, 1, timeoutMs);
+}
+void CloseNative(TNative s) {
+  ::close(s);
+}
+bool MakeNonBlocking(TNative) {
+  return true;  // opened with SOCK_NONBLOCK
+}
+std::string ErrorText(int e) {
+  return std::strerror(e);
+}
+void StartSockets() {}
+#endif
+
+TNative Native(std::intptr_t fd) {
+  return static_cast<TNative>(fd);
+}
 
 long long NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -40,6 +112,7 @@ std::optional<std::uint16_t> TWsFrame::CloseCode() const {
 
 TWsTestClient::TWsTestClient(const std::string& host, std::uint16_t port, int timeoutMs,
                              int receiveBufferBytes) {
+  StartSockets();
   sockaddr_storage ss{};
   socklen_t len = 0;
   auto* in4 = reinterpret_cast<sockaddr_in*>(&ss);
@@ -55,32 +128,42 @@ TWsTestClient::TWsTestClient(const std::string& host, std::uint16_t port, int ti
   } else {
     throw std::runtime_error("not a numeric address: " + host);
   }
-  FFd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (FFd < 0)
-    throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
+#ifdef _WIN32
+  const TNative fd = ::socket(ss.ss_family, SOCK_STREAM, IPPROTO_TCP);
+  const bool opened = fd != INVALID_SOCKET;
+#else
+  const TNative fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const bool opened = fd >= 0;
+#endif
+  if (!opened || !MakeNonBlocking(fd)) {
+    if (opened)
+      CloseNative(fd);
+    throw std::runtime_error("socket: " + ErrorText(LastError()));
+  }
+  FFd = static_cast<std::intptr_t>(fd);
   if (receiveBufferBytes > 0)
-    ::setsockopt(FFd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
-  if (::connect(FFd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
-    int err = errno;
-    if (err == EINPROGRESS) {
-      pollfd p{FFd, POLLOUT, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBufferBytes),
+                 sizeof receiveBufferBytes);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+    int err = LastError();
+    if (WouldBlock(err)) {
       err = ETIMEDOUT;
-      if (::poll(&p, 1, timeoutMs) == 1) {
+      if (PollOne(fd, POLLOUT, timeoutMs) == 1) {
         socklen_t errLen = sizeof err;
-        ::getsockopt(FFd, SOL_SOCKET, SO_ERROR, &err, &errLen);
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &errLen);
       }
     }
     if (err != 0) {
-      ::close(FFd);
+      CloseNative(fd);
       FFd = -1;
-      throw std::runtime_error(std::string("connect: ") + std::strerror(err));
+      throw std::runtime_error("connect: " + ErrorText(err));
     }
   }
 }
 
 TWsTestClient::~TWsTestClient() {
   if (FFd >= 0)
-    ::close(FFd);
+    CloseNative(Native(FFd));
 }
 
 std::string TWsTestClient::UpgradeRequest(std::string_view key) {
@@ -112,20 +195,21 @@ void TWsTestClient::SendRaw(std::span<const std::uint8_t> bytes) {
   while (done < bytes.size()) {
     if (FFd < 0)
       throw std::runtime_error("send on a closed client");
-    const ssize_t n =
-        ::send(FFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const auto n =
+        ::send(Native(FFd), reinterpret_cast<const char*>(bytes.data()) + done,
+               static_cast<int>(std::min<std::size_t>(bytes.size() - done, 1 << 30)), kSendFlags);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
       continue;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && Left(deadline) > 0) {
-      pollfd p{FFd, POLLOUT, 0};
-      ::poll(&p, 1, Left(deadline));
+    const int err = LastError();
+    if (n < 0 && WouldBlock(err) && Left(deadline) > 0) {
+      PollOne(Native(FFd), POLLOUT, Left(deadline));
       continue;
     }
-    if (n < 0 && errno == EINTR)
+    if (n < 0 && Interrupted(err))
       continue;
-    throw std::runtime_error(std::string("send: ") + std::strerror(errno));
+    throw std::runtime_error("send: " + ErrorText(err));
   }
 }
 
@@ -137,17 +221,15 @@ void TWsTestClient::SendRaw(std::string_view bytes) {
 bool TWsTestClient::Fill(int timeoutMs) {
   if (FFd < 0 || FClosed)
     return false;
-  pollfd p{FFd, POLLIN, 0};
-  const int r = ::poll(&p, 1, timeoutMs);
-  if (r <= 0)
+  if (PollOne(Native(FFd), POLLIN, timeoutMs) <= 0)
     return false;
-  std::uint8_t buf[65536];
-  const ssize_t n = ::recv(FFd, buf, sizeof buf, MSG_DONTWAIT);
+  char buf[65536];
+  const auto n = ::recv(Native(FFd), buf, sizeof buf, 0);
   if (n > 0) {
     FBuffer.insert(FBuffer.end(), buf, buf + n);
     return true;
   }
-  if (n < 0 && (errno == EAGAIN || errno == EINTR))
+  if (n < 0 && (WouldBlock(LastError()) || Interrupted(LastError())))
     return true;
   FClosed = true;  // end of stream or reset
   return false;
@@ -212,8 +294,8 @@ void TWsTestClient::SendFrame(bool fin, std::uint8_t opcode, std::span<const std
   SendRaw(frame);
 }
 
-void TWsTestClient::SendMessage(std::uint8_t opcode, std::span<const std::uint8_t> payload,
-                                std::size_t fragmentSize) {
+void TWsTestClient::SendDataMessage(std::uint8_t opcode, std::span<const std::uint8_t> payload,
+                                    std::size_t fragmentSize) {
   if (fragmentSize == 0 || payload.size() <= fragmentSize) {
     SendFrame(true, opcode, payload);
     return;
@@ -230,14 +312,14 @@ void TWsTestClient::SendMessage(std::uint8_t opcode, std::span<const std::uint8_
 }
 
 void TWsTestClient::SendText(std::string_view utf8, std::size_t fragmentSize) {
-  SendMessage(1,
-              std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(utf8.data()),
-                                            utf8.size()),
-              fragmentSize);
+  SendDataMessage(1,
+                  std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(utf8.data()),
+                                                utf8.size()),
+                  fragmentSize);
 }
 
 void TWsTestClient::SendBinary(std::span<const std::uint8_t> payload, std::size_t fragmentSize) {
-  SendMessage(2, payload, fragmentSize);
+  SendDataMessage(2, payload, fragmentSize);
 }
 
 void TWsTestClient::SendPing(std::string_view payload) {
@@ -344,7 +426,7 @@ bool TWsTestClient::WaitForClose(int timeoutMs) {
 
 void TWsTestClient::Close() {
   if (FFd >= 0)
-    ::close(FFd);
+    CloseNative(Native(FFd));
   FFd = -1;
 }
 
@@ -352,15 +434,15 @@ void TWsTestClient::Reset() {
   if (FFd < 0)
     return;
   linger l{1, 0};
-  ::setsockopt(FFd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-  ::close(FFd);
+  ::setsockopt(Native(FFd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+  CloseNative(Native(FFd));
   FFd = -1;
 }
 
 std::uint16_t TWsTestClient::LocalPort() const {
   sockaddr_storage ss{};
   socklen_t len = sizeof ss;
-  if (FFd < 0 || ::getsockname(FFd, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+  if (FFd < 0 || ::getsockname(Native(FFd), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
     return 0;
   if (ss.ss_family == AF_INET6)
     return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);

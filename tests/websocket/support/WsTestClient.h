@@ -37,7 +37,8 @@ struct TWsFrame {
   std::optional<std::uint16_t> CloseCode() const;
 };
 
-// A client connection over plain POSIX TCP (independent of the server's socket layer).
+// A client connection over the system's TCP sockets, used directly (independent of the server's
+// socket layer).
 //
 // Threading: one thread at a time. Failure: the constructor throws std::runtime_error when the
 // connection cannot be made; sends throw std::runtime_error when the connection is gone; reads
@@ -106,10 +107,10 @@ class TWsTestClient {
  private:
   bool Fill(int timeoutMs);  // receives more into FBuffer; false on time-out or end
   bool Need(std::size_t n, long long deadlineMs);
-  void SendMessage(std::uint8_t opcode, std::span<const std::uint8_t> payload,
-                   std::size_t fragmentSize);
+  void SendDataMessage(std::uint8_t opcode, std::span<const std::uint8_t> payload,
+                       std::size_t fragmentSize);
 
-  int FFd = -1;
+  std::intptr_t FFd = -1;  // the socket (a SOCKET on Windows); -1: none
   bool FClosed = false;
   TRawBytes FBuffer;
 };

@@ -1,5 +1,6 @@
 // The platform socket layer: connected stream sockets, listening sockets and the factory that
-// opens them. The buffered I/O handler and the TCP server reach the operating system only here.
+// opens them. The WebSocket server and the terminal link reach the operating system's sockets
+// only here: POSIX sockets (PosixSocketApi.cpp) or Winsock (WinsockSocketApi.cpp).
 #pragma once
 
 #include <cstddef>
@@ -46,6 +47,9 @@ class TStreamSocket {
   virtual bool WaitWritable(int timeoutMs) = 0;
   // Hands up to size bytes to the socket without waiting: the count accepted or kWouldBlock.
   virtual std::ptrdiff_t Send(const std::uint8_t* data, std::size_t size) = 0;
+  // Sends small pieces at once instead of gathering them (TCP_NODELAY), for request and reply
+  // protocols. Best effort: nothing is reported, and in-memory sockets ignore it.
+  virtual void SetNoDelay() {}
   // Shuts down both directions and releases the descriptor (see above). Idempotent.
   virtual void Close() = 0;
   // False once Close() has been called.
@@ -77,20 +81,23 @@ class TSocketApi {
   virtual ~TSocketApi() = default;
   // Whether the system offers the IPv6 address family.
   virtual bool HasIPv6() = 0;
-  // A TCP socket of the family, ready to bind. On POSIX SO_REUSEADDR is 1 (rebinding over
-  // TIME_WAIT connections, as Winsock does by default; a second listener still fails with 10048)
-  // and IPv6 sockets are IPv6-only, so they stand beside an IPv4 socket on the same port.
+  // A TCP socket of the family, ready to bind. A second listener on a bound port fails with
+  // 10048, while a port whose connections linger in TIME_WAIT can be bound again at once: on
+  // POSIX SO_REUSEADDR is 1, on Windows SO_EXCLUSIVEADDRUSE is set (its SO_REUSEADDR would let
+  // another socket take the port). IPv6 sockets are IPv6-only, so they stand beside an IPv4
+  // socket on the same port.
   virtual std::unique_ptr<TListenSocket> OpenListener(TIPVersion version) = 0;
   // Connects to ip:port, failing after timeoutMs (negative: the system's own limit). Raises
   // TSocketError (10061 when nothing listens there).
   virtual std::unique_ptr<TStreamSocket> Connect(const TSocketAddress& address, int timeoutMs) = 0;
 };
 
-// The operating system's sockets (POSIX here; Winsock on Windows). Stateless, shared.
+// The operating system's sockets (POSIX or Winsock). Shared by every caller; on Windows it holds
+// Winsock initialised for the process's lifetime.
 TSocketApi& PlatformSocketApi();
 
 // Maps a platform error number onto the Winsock code of the same condition; unknown numbers
-// are returned unchanged.
+// are returned unchanged (on Windows every number is returned unchanged).
 int PlatformErrorToWinsock(int platformError);
 
 }  // namespace vantorix

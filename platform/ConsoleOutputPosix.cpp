@@ -1,5 +1,5 @@
 // The console output on a POSIX file descriptor: poll, then a write small enough not to block.
-#include "app/ConsoleOutput.h"
+#include "platform/ConsoleOutput.h"
 
 #include <limits.h>
 #include <poll.h>
@@ -74,6 +74,10 @@ std::size_t TDescriptorOutput::Write(std::string_view bytes, std::chrono::millis
     ThrowErrno(errno, "write");
   }
   return static_cast<std::size_t>(written);
+}
+
+std::unique_ptr<TConsoleOutput> OpenStandardOutput() {
+  return std::make_unique<TDescriptorOutput>(STDOUT_FILENO);
 }
 
 }  // namespace vantorix

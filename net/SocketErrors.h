@@ -17,6 +17,7 @@ inline constexpr int kWsaEConnReset = 10054;
 inline constexpr int kWsaENoBufs = 10055;
 inline constexpr int kWsaEShutdown = 10058;
 inline constexpr int kWsaETimedOut = 10060;
+inline constexpr int kWsaEConnRefused = 10061;
 
 // The text of a Winsock error code ("Address already in use." for 10048); empty for a code
 // outside the table.

@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,9 +16,9 @@
 #include <thread>
 #include <utility>
 
-#include "websocket/SocketApi.h"
-#include "websocket/SocketErrors.h"
-#include "websocket/Utf8.h"
+#include "net/SocketApi.h"
+#include "net/SocketErrors.h"
+#include "net/SystemAddress.h"
 
 namespace vantorix {
 
@@ -117,68 +118,6 @@ namespace {
 
 [[noreturn]] void ThrowErrno() {
   throw TSocketError(PlatformErrorToWinsock(errno));
-}
-
-std::u16string Ascii(const char* s) {
-  std::u16string out;
-  for (; *s != '\0'; ++s)
-    out.push_back(static_cast<char16_t>(*s));
-  return out;
-}
-
-TSocketAddress FromSockaddr(const sockaddr_storage& ss) {
-  TSocketAddress a;
-  if (ss.ss_family == AF_INET6) {
-    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(ss);
-    a.Version = TIPVersion::IPv6;
-    a.Port = ntohs(in6.sin6_port);
-    // Eight groups, upper case, no leading zeros, never shortened with "::".
-    std::string text;
-    for (int g = 0; g < 8; ++g) {
-      const unsigned v = (unsigned{in6.sin6_addr.s6_addr[2 * g]} << 8) |
-                         unsigned{in6.sin6_addr.s6_addr[2 * g + 1]};
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "%X", v);
-      if (g > 0)
-        text += ':';
-      text += buf;
-    }
-    a.IP = Ascii(text.c_str());
-  } else {
-    const auto& in4 = reinterpret_cast<const sockaddr_in&>(ss);
-    a.Version = TIPVersion::IPv4;
-    a.Port = ntohs(in4.sin_port);
-    char buf[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &in4.sin_addr, buf, sizeof buf);
-    a.IP = Ascii(buf);
-  }
-  return a;
-}
-
-// Builds a socket address; an empty ip is the any-address of the family. 10049 for text that is
-// not an address of the family.
-socklen_t ToSockaddr(TIPVersion version, const std::u16string& ip, std::uint16_t port,
-                     sockaddr_storage& ss) {
-  std::memset(&ss, 0, sizeof ss);
-  const std::string text = Utf8EncodeString(ip);
-  if (version == TIPVersion::IPv6) {
-    auto& in6 = reinterpret_cast<sockaddr_in6&>(ss);
-    in6.sin6_family = AF_INET6;
-    in6.sin6_port = htons(port);
-    in6.sin6_addr = in6addr_any;
-    if (!text.empty() && inet_pton(AF_INET6, text.c_str(), &in6.sin6_addr) != 1) {
-      throw TSocketError(kWsaEAddrNotAvail);
-    }
-    return sizeof(sockaddr_in6);
-  }
-  auto& in4 = reinterpret_cast<sockaddr_in&>(ss);
-  in4.sin_family = AF_INET;
-  in4.sin_port = htons(port);
-  in4.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (!text.empty() && inet_pton(AF_INET, text.c_str(), &in4.sin_addr) != 1) {
-    throw TSocketError(kWsaEAddrNotAvail);
-  }
-  return sizeof(sockaddr_in);
 }
 
 // Wait after an accept that failed for want of resources.
@@ -284,12 +223,12 @@ class TPosixStreamSocket final : public TStreamSocket {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
-      FLocal = FromSockaddr(ss);
+      FLocal = FromSystemAddress(ss);
     len = sizeof ss;
     if (peer != nullptr)
-      FPeer = FromSockaddr(*peer);
+      FPeer = FromSystemAddress(*peer);
     else if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
-      FPeer = FromSockaddr(ss);
+      FPeer = FromSystemAddress(ss);
   }
 
   bool WaitReadable(int timeoutMs) override {
@@ -333,6 +272,14 @@ class TPosixStreamSocket final : public TStreamSocket {
     }
   }
 
+  void SetNoDelay() override {
+    TDescriptor::TUse use(FDescriptor);
+    const int one = 1;
+    if (use.Fd() >= 0) {
+      ::setsockopt(use.Fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+  }
+
   void Close() override { FDescriptor.Close(); }
   bool IsOpen() const override { return FDescriptor.IsOpen(); }
   TSocketAddress LocalAddress() const override { return FLocal; }
@@ -350,7 +297,7 @@ class TPosixListenSocket final : public TListenSocket {
 
   void Bind(const std::u16string& ip, std::uint16_t port) override {
     sockaddr_storage ss{};
-    const socklen_t len = ToSockaddr(FVersion, ip, port, ss);
+    const auto len = static_cast<socklen_t>(ToSystemAddress(FVersion, ip, port, ss));
     TDescriptor::TUse use(FDescriptor);
     if (use.Fd() < 0)
       throw TSocketError(kWsaEShutdown);
@@ -403,7 +350,7 @@ class TPosixListenSocket final : public TListenSocket {
     if (use.Fd() < 0 || ::getsockname(use.Fd(), reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
       return {FVersion, {}, 0};
     }
-    return FromSockaddr(ss);
+    return FromSystemAddress(ss);
   }
 
   void Close() override { FDescriptor.Close(); }
@@ -441,7 +388,8 @@ class TPosixSocketApi final : public TSocketApi {
 
   std::unique_ptr<TStreamSocket> Connect(const TSocketAddress& address, int timeoutMs) override {
     sockaddr_storage ss{};
-    const socklen_t len = ToSockaddr(address.Version, address.IP, address.Port, ss);
+    const auto len =
+        static_cast<socklen_t>(ToSystemAddress(address.Version, address.IP, address.Port, ss));
     const int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
       ThrowErrno();

@@ -1,5 +1,5 @@
 // Winsock error texts and the socket-layer error classes.
-#include "websocket/SocketErrors.h"
+#include "net/SocketErrors.h"
 
 namespace vantorix {
 namespace {
