@@ -24,10 +24,13 @@ using namespace std::chrono_literals;
 
 constexpr auto kWait = 10s;
 
+// WM_GETTEXT rather than GetWindowTextW, which under wine reads nothing from the controls of a
+// message box running on another thread.
 std::u16string Text(HWND window) {
-  std::u16string text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, u'\0');
-  text.resize(static_cast<std::size_t>(GetWindowTextW(
-      window, reinterpret_cast<wchar_t*>(text.data()), static_cast<int>(text.size()))));
+  const auto length = SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
+  std::u16string text(static_cast<std::size_t>(length) + 1, u'\0');
+  text.resize(static_cast<std::size_t>(
+      SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()))));
   return text;
 }
 
@@ -286,6 +289,46 @@ TEST(Win32MainFormTest, CloseFromAnotherThreadEndsClientsThenTheMessageLoop) {
   // Already closed when the window went: no waiting here.
   EXPECT_TRUE(client.WaitForClose(0));
   EXPECT_FALSE(IsWindow(w.Form->logLines));
+}
+
+TEST(Win32ErrorReporterTest, TheBoxShowsTheTextWithTheStopIconAndOk) {
+  TWin32ErrorReporter reporter;
+  const std::u16string text = u"Socket Error # 10048\r\nAddress already in use.";
+  std::vector<std::u16string> labels;
+  std::vector<std::u16string> buttons;
+  HICON icon = nullptr;
+  // The box runs its own modal loop on this thread; another thread reads it and presses OK.
+  std::thread reader([&] {
+    HWND box = nullptr;
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    // Visible once it is filled in.
+    while (((box = FindWindowW(L"#32770", L"Vantorix")) == nullptr || !IsWindowVisible(box)) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(20ms);
+    }
+    if (box == nullptr || !IsWindowVisible(box)) {
+      return;
+    }
+    for (HWND child = FindWindowExW(box, nullptr, nullptr, nullptr); child != nullptr;
+         child = FindWindowExW(box, child, nullptr, nullptr)) {
+      wchar_t name[32] = {};
+      GetClassNameW(child, name, 32);
+      const bool isStatic = CompareStringOrdinal(name, -1, L"Static", -1, TRUE) == CSTR_EQUAL;
+      if (isStatic && (GetWindowLongPtrW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+        icon = reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
+      } else if (isStatic && !Text(child).empty()) {
+        labels.push_back(Text(child));
+      } else if (CompareStringOrdinal(name, -1, L"Button", -1, TRUE) == CSTR_EQUAL) {
+        buttons.push_back(Text(child));
+      }
+    }
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+  });
+  reporter.ShowError(text);
+  reader.join();
+  EXPECT_EQ(labels, std::vector<std::u16string>{text});
+  EXPECT_EQ(buttons, std::vector<std::u16string>{u"OK"});
+  EXPECT_EQ(icon, LoadIconW(nullptr, IDI_HAND)) << "the stop icon";
 }
 
 // A log control on an edit control of its own (with the window's styles: without
