@@ -55,6 +55,8 @@ done
 [[ -f $link ]] || fail "no Start menu entry"
 registered || fail "not in Add/Remove Programs"
 grep -q 'uninstall.exe' "$work/reg" || fail "no uninstaller registered: $(cat "$work/reg")"
+"$wine" reg query "$key" /v EstimatedSize 2>/dev/null | grep -Eq 'REG_DWORD[[:space:]]+0x0*[1-9a-f]' ||
+  fail "no size for Add/Remove Programs"
 echo "installed: ${files[*]}, Start menu entry, uninstaller registered"
 
 "$wine" "$folder/vantorixd.exe" --port 0 >"$work/out" 2>&1 &
