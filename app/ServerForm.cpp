@@ -83,6 +83,9 @@ void TServerForm::CreateServer() {
     server->OnExecute = [this](TConnectionContext* c) { OnWebSocketExecute(c); };
     server->OnConnect = [this](TConnectionContext* c) { OnWebSocketConnected(c); };
     server->OnDisconnect = [this](TConnectionContext* c) { OnWebSocketDisconnected(c); };
+    server->OnOriginRefused = [this](TConnectionContext* c, const std::u16string& origin) {
+      OnWebSocketOriginRefused(c, origin);
+    };
     FServerOwner = std::move(server);
     FServer = FServerOwner.get();
   }
@@ -217,6 +220,20 @@ void TServerForm::OnWebSocketConnected(TConnectionContext* AContext) {
 void TServerForm::OnWebSocketDisconnected(TConnectionContext* AContext) {
   log(u"", u"Client disconnected");
   RefreshCount(true, AContext);
+}
+
+void TServerForm::OnWebSocketOriginRefused(TConnectionContext* AContext,
+                                           const std::u16string& origin) {
+  // The header is the client's text: it must not break the line or drive a terminal.
+  std::u16string shown = origin.substr(0, kOriginLogLimit);
+  std::replace_if(
+      shown.begin(), shown.end(), [](char16_t c) { return c < u' ' || c == 0x7F; }, u'?');
+  if (origin.size() > kOriginLogLimit) {
+    shown += u"...";
+  }
+  const TSocketHandle& binding = *AContext->Connection->Socket->Binding;
+  log(u"SERVER", u"Refused with 403, origin not allowed: \"" + shown + u"\" (PeerIP=" +
+                     binding.PeerIP + u" - PeerPort=" + Decimal(binding.PeerPort) + u")");
 }
 
 // ---- dispatcher ----

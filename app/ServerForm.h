@@ -94,6 +94,10 @@ class TServerForm {
   // Listener events, on the connection's own thread.
   void OnWebSocketConnected(TConnectionContext* AContext);
   void OnWebSocketDisconnected(TConnectionContext* AContext);
+  // A page the listener's AllowedOrigins does not allow was answered 403: logs one line with
+  // the origin (control characters replaced, cut at kOriginLogLimit units) and the peer.
+  void OnWebSocketOriginRefused(TConnectionContext* AContext, const std::u16string& origin);
+  static constexpr std::size_t kOriginLogLimit = 256;
   // One dispatcher pass: reads at most one message and carries out its command. Errors raised
   // by an act (invalid command members, device job failures) leave it and end the connection.
   // A device command with an invalid entry anywhere (a device entry, a port or key text, a user

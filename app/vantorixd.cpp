@@ -18,7 +18,8 @@ int main(int argc, char** argv) {
     vantorix::TDescriptorOutput out(STDOUT_FILENO);
     return vantorix::RunDaemon(options, out, std::cerr);
   } catch (const vantorix::EUsageError& e) {
-    std::cerr << "vantorixd: " << e.what() << "\nusage: vantorixd [--port N] [--loopback]\n";
+    std::cerr << "vantorixd: " << e.what()
+              << "\nusage: vantorixd [--port N] [--loopback] [--allow-origin ORIGIN]...\n";
     return 2;
   }
 }

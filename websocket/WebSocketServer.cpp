@@ -108,7 +108,8 @@ void TWebSocketServer::AwaitUpgrade(TConnectionContext* AContext) {
     if (length > 0 && length <= MaxRequestBytes) {
       TBytes request;
       c.InputBuffer.ExtractToBytes(request, length);
-      AnswerUpgrade(c, request);
+      if (!AnswerUpgrade(AContext, request))
+        return;
       searched = 0;
       continue;
     }
@@ -126,16 +127,21 @@ void TWebSocketServer::AwaitUpgrade(TConnectionContext* AContext) {
   }
 }
 
-void TWebSocketServer::AnswerUpgrade(TIOHandler& c, const TBytes& request) {
-  std::u16string text;
+bool TWebSocketServer::AnswerUpgrade(TConnectionContext* AContext, const TBytes& request) {
+  TIOHandler& c = *AContext->Connection->IOHandler;
+  THeaderMap headers;
   try {
-    text = Utf8Decode(request);
+    headers = HeadersParse(Utf8Decode(request));
   } catch (...) {
-    return;  // no memory for the text: as a request that does not qualify
+    return true;  // no memory for the text: as a request that does not qualify
   }
-  const auto response = HandshakeResponse(HeadersParse(text), HashSHA1);
+  const auto response = HandshakeResponse(headers, HashSHA1);
   if (!response)
-    return;
+    return true;
+  if (!AllowedOrigins.Allows(headers)) {
+    RefuseOrigin(AContext, headers.at(u"Origin"));
+    return false;
+  }
   const TBytes answer = Utf8Encode(*response);
   // A broadcast walks Contexts under its lock and writes only where Tag is 1. Writing the 101
   // and setting Tag under that same lock makes them one step for it: it runs wholly before (no
@@ -150,6 +156,23 @@ void TWebSocketServer::AnswerUpgrade(TIOHandler& c, const TBytes& request) {
     // The client is gone; the execute loop notices.
   }
   c.Tag = kHandshakeDone;
+  return true;
+}
+
+void TWebSocketServer::RefuseOrigin(TConnectionContext* AContext, const std::u16string& origin) {
+  TIOHandler& c = *AContext->Connection->IOHandler;
+  // Tag stays pending, so no broadcast reaches the connection; the 403 needs no lock.
+  try {
+    c.Write(Utf8Encode(ForbiddenResponse()), -1, 0);
+  } catch (...) {
+    // The client is gone; it is closed all the same.
+  }
+  // What else the client sent is dropped with the connection, as for a request never answered.
+  TBytes dropped;
+  c.InputBuffer.ExtractToBytes(dropped);
+  c.Close();
+  if (OnOriginRefused)
+    OnOriginRefused(AContext, origin);
 }
 
 TBytes TWebSocketIOHandlerHelper::ReadBytes() {

@@ -2,6 +2,7 @@
 // connection's I/O handler.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,9 @@ inline constexpr std::int32_t kCloseSent = 2;  // the server's close frame went 
 // the next one is awaited. A connection whose request grows past MaxRequestBytes, whose client
 // leaves mid-request, or that is not upgraded HandshakeTimeoutMs after it was accepted is closed
 // (OnExecute still runs once, and the connection ends as any other).
+// A qualifying request from a page that AllowedOrigins does not allow is answered with 403
+// Forbidden instead, OnOriginRefused runs, and the connection is closed like one that is never
+// upgraded.
 // The 101 answer is written and Tag set to 1 while the step holds the Contexts lock, so code
 // holding that lock never finds a connection with its 101 sent and Tag not yet 1.
 // An error escaping OnExecute after the upgrade (an invalid command) still ends the connection,
@@ -45,6 +49,12 @@ class TWebSocketServer : public TCustomTCPServer {
   std::size_t MaxRequestBytes = 64 * 1024;
   // Time from accept within which the upgrade must be answered. Set while inactive.
   int HandshakeTimeoutMs = 30000;
+  // The pages that may connect; empty (the default): every page. Set while inactive.
+  TOriginAllowList AllowedOrigins;
+  // Runs on the connection's thread after a request was refused for its Origin header, with
+  // that header's value as sent (trimmed). Set while inactive; must not wait for the owner's
+  // thread.
+  std::function<void(TConnectionContext* AContext, const std::u16string& origin)> OnOriginRefused;
 
  protected:
   void DoConnect(TConnectionContext* AContext) override;
@@ -53,8 +63,11 @@ class TWebSocketServer : public TCustomTCPServer {
  private:
   // Gathers and answers requests until one qualifies, or closes the connection.
   void AwaitUpgrade(TConnectionContext* AContext);
-  // Answers one complete request when it qualifies: writes the 101 and sets Tag to 1.
-  void AnswerUpgrade(TIOHandler& c, const TBytes& request);
+  // Answers one complete request when it qualifies: writes the 101 and sets Tag to 1, or, for
+  // a page that may not connect, writes the 403 and closes. False when the connection is closed.
+  bool AnswerUpgrade(TConnectionContext* AContext, const TBytes& request);
+  // Writes the 403, closes the connection and runs OnOriginRefused.
+  void RefuseOrigin(TConnectionContext* AContext, const std::u16string& origin);
   // Sends close 1007 with the reason to an upgraded connection; Tag becomes kCloseSent.
   void FailCommand(TIOHandler& c, std::string_view reason);
 };
