@@ -33,7 +33,13 @@ class THandlerSink final : public TFrameSink {
       // An answer that cannot be sent changes nothing: the peer is gone or going.
     }
   }
-  void CloseConnection() override { FHandler.Close(); }
+  void CloseConnection() override {
+    FHandler.Close();
+    // Nothing that came behind the close may be read as a message (RFC 6455 sections 5.5.1
+    // and 7.1.7); dropped once the socket is closed, so no receive can buffer more afterwards.
+    TBytes dropped;
+    FHandler.InputBuffer.ExtractToBytes(dropped);
+  }
 
  private:
   TIOHandler& FHandler;
