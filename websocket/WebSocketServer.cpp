@@ -11,6 +11,15 @@
 namespace vantorix {
 namespace {
 
+// Ends a connection whose byte stream may not be read any further: closed first, so that no
+// receive can buffer more, then what is buffered is dropped, so that Connected() turns false and
+// no byte of it is ever taken for the start of a frame.
+void StopReading(TIOHandler& handler) {
+  handler.Close();
+  TBytes dropped;
+  handler.InputBuffer.ExtractToBytes(dropped);
+}
+
 class THandlerSource final : public TFrameSource {
  public:
   explicit THandlerSource(TIOHandler& h) : FHandler(h) {}
@@ -33,13 +42,9 @@ class THandlerSink final : public TFrameSink {
       // An answer that cannot be sent changes nothing: the peer is gone or going.
     }
   }
-  void CloseConnection() override {
-    FHandler.Close();
-    // Nothing that came behind the close may be read as a message (RFC 6455 sections 5.5.1
-    // and 7.1.7); dropped once the socket is closed, so no receive can buffer more afterwards.
-    TBytes dropped;
-    FHandler.InputBuffer.ExtractToBytes(dropped);
-  }
+  // Nothing that came behind a close may be read as a message (RFC 6455 sections 5.5.1 and
+  // 7.1.7).
+  void CloseConnection() override { StopReading(FHandler); }
 
  private:
   TIOHandler& FHandler;
@@ -191,7 +196,9 @@ TBytes TWebSocketIOHandlerHelper::ReadBytes() {
     if (message.Kind == TMessageKind::Text)
       return std::move(message.Payload);
   } catch (...) {
-    // Closed or failed connection, or no memory for the message: no message.
+    // Closed or failed connection, or no memory for the message: no message. The frame it
+    // stopped in is incomplete, so the stream is out of step for good.
+    StopReading(FHandler);
   }
   return {};
 }

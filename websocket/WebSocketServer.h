@@ -86,7 +86,9 @@ class TWebSocketIOHandlerHelper {
   // reassembled), empty for anything else. Pings are answered with pongs; a close is answered
   // and the connection closed; protocol violations close with 1002, text that is not UTF-8 with
   // 1007, messages over 256 MiB with 1009. While the handshake is not done (Tag != 1) returns empty
-  // at once, consuming nothing.
+  // at once, consuming nothing. Once the reader has closed the connection, or a read has failed
+  // inside a frame (the connection ended or failed, or no memory), the connection is closed and
+  // what is buffered dropped: no byte behind a close or of a cut frame is read as a message.
   TBytes ReadBytes();
   // Sends RawData as one final, unmasked text frame. Sends nothing until the handshake has been
   // answered (Tag != 1; a connection is in Contexts with Tag 0 just before its connect step):

@@ -374,5 +374,25 @@ TEST(WebSocketIOHandlerHelper, NothingIsReadAfterTheReaderClosedTheConnection) {
   }
 }
 
+// A frame cut short by the end of the stream leaves the reader out of step: the bytes that did
+// come (here a whole frame carried as payload, sent with a zero masking key) are never read as
+// frames of their own.
+TEST(WebSocketIOHandlerHelper, AFrameCutByTheEndOfTheStreamLeavesNothingToRead) {
+  const TBytes inner = Masked(0x81, R"({"act":"echo"})");
+  TBytes outer{0x81, static_cast<std::uint8_t>(0x80 | (inner.size() + 1)), 0, 0, 0, 0};
+  outer.insert(outer.end(), inner.begin(), inner.end());
+  for (const std::size_t cut : {outer.size(), std::size_t{4}, std::size_t{1}}) {
+    SCOPED_TRACE(cut);
+    THandlerFixture f;
+    f.Handler->Tag = kHandshakeDone;
+    f.Client->Send(outer.data(), cut);
+    f.Client->Close();
+    TWebSocketIOHandlerHelper ws(*f.Handler);
+    EXPECT_TRUE(ws.ReadBytes().empty());
+    EXPECT_FALSE(f.Handler->Connected());
+    EXPECT_TRUE(ws.ReadBytes().empty());
+  }
+}
+
 }  // namespace
 }  // namespace vantorix
