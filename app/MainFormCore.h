@@ -46,11 +46,14 @@ class TMainFormCore {
   // clients_connected, and starts it listening on every local address. The two controls must
   // stay valid as long as procedures queued to the window thread may still run.
   void FormCreate(TLogControl& logLines, TCounterLabel& clients_connected);
-  // "Change": restarts the listener on 127.0.0.1 and the port text edPort (every connection is
-  // closed and awaited first).
+  // "Change": restarts the listener on 127.0.0.1 and the port text edPort (device jobs in
+  // progress are interrupted and their finish statuses sent, then every connection is closed
+  // and awaited).
   void btStartClick(const std::u16string& edPort);
-  // Closing: destroys the listener (every connection closed and awaited, the finish statuses of
-  // jobs in progress still sent). Idempotent. The window then tells its application to end.
+  // Closing: interrupts the device jobs in progress at their next user boundary and sends their
+  // finish statuses, then destroys the listener (every client gets a close frame 1001; every
+  // connection is closed and awaited, a client that does not answer for at most 2 s).
+  // Idempotent. The window then tells its application to end.
   void FormClose();
 
   // The server window; exists after FormCreate.

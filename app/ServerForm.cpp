@@ -10,6 +10,8 @@
 #include "json/FormatJson.h"
 #include "json/JsonDocument.h"
 #include "json/TextToInt.h"
+#include "websocket/Utf8.h"
+#include "websocket/WebSocketFrames.h"
 
 namespace vantorix {
 namespace {
@@ -48,6 +50,18 @@ std::vector<TDeviceEntry> ReadDeviceEntries(TJsonArray& devices) {
     CheckTerminalAddress(entry.port, entry.key);
   }
   return entries;
+}
+
+// Whether the command goes to a terminal (and so runs on the connection's command thread). A
+// command whose act cannot be read is not: it fails where it runs.
+bool ReachesTerminal(const TJsonObject& command) {
+  try {
+    const std::u16string act = command.GetString(u"act");
+    return act == u"synctodevice" || act == u"getfromdevice" || act == u"deleteenrolleddata" ||
+           act == u"deletefptemplate";
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 // Port text to a port number: the text-to-integer conversion, then the 16-bit range.
@@ -100,7 +114,11 @@ void TServerForm::FormCreate() {
 void TServerForm::start(const std::u16string& port) {
   CreateServer();
   TWebSocketServer& server = *FServerOwner;
+  // The jobs' finish statuses reach the clients before their connections close.
+  StopCommands();
   server.SetActive(false);
+  // Every connection of the old listener has ended: the next one's commands may run.
+  ResumeCommands();
   server.Bindings.Clear();
   TSocketHandle* binding = server.Bindings.Add();
   binding->IP = u"127.0.0.1";
@@ -110,34 +128,53 @@ void TServerForm::start(const std::u16string& port) {
 
 void TServerForm::FormClose() {
   {
-    std::unique_lock<std::mutex> lock(FCommandsMutex);
+    std::lock_guard<std::mutex> lock(FCommandsMutex);
     if (FClosed) {
       return;
     }
     FClosed = true;
-    FClosing = true;
-    // Waiting here is waiting for connection threads, which never wait for the window thread.
-    FCommandsDone.wait(lock, [this] { return FCommandsRunning == 0; });
   }
+  StopCommands();
   FServer = nullptr;
   FServerOwner.reset();
 }
 
-bool TServerForm::EnterCommand() {
-  std::lock_guard<std::mutex> lock(FCommandsMutex);
-  if (FClosing) {
-    return false;
-  }
-  ++FCommandsRunning;
-  return true;
-}
-
-void TServerForm::LeaveCommand() {
+void TServerForm::StopCommands() {
   {
     std::lock_guard<std::mutex> lock(FCommandsMutex);
-    --FCommandsRunning;
+    FClosing = true;
   }
-  FCommandsDone.notify_all();
+  if (FData) {
+    FData->Interrupt();
+  }
+  std::list<TCommandThread> threads;
+  {
+    // Waiting here is waiting for connection and command threads, which never wait for the
+    // window thread; an interrupted job ends at its next user boundary.
+    std::unique_lock<std::mutex> lock(FCommandsMutex);
+    FCommandsDone.wait(lock, [this] {
+      return FCommandsRunning == 0 &&
+             std::all_of(FCommandThreads.begin(), FCommandThreads.end(),
+                         [](const TCommandThread& t) { return t.Finished; });
+    });
+    threads.swap(FCommandThreads);
+  }
+  for (TCommandThread& t : threads) {
+    t.Thread.join();
+  }
+}
+
+void TServerForm::ResumeCommands() {
+  if (FData) {
+    FData->Resume();
+  }
+  std::lock_guard<std::mutex> lock(FCommandsMutex);
+  FClosing = false;
+}
+
+bool TServerForm::Stopping() {
+  std::lock_guard<std::mutex> lock(FCommandsMutex);
+  return FClosing;
 }
 
 // ---- log and counter ----
@@ -218,6 +255,14 @@ void TServerForm::OnWebSocketConnected(TConnectionContext* AContext) {
 }
 
 void TServerForm::OnWebSocketDisconnected(TConnectionContext* AContext) {
+  {
+    // Commands it sent still run (others see them); none may touch the connection any more.
+    std::lock_guard<std::mutex> lock(FCommandsMutex);
+    if (auto lane = FLanes.find(AContext); lane != FLanes.end()) {
+      lane->second->Connection = nullptr;
+      FLanes.erase(lane);
+    }
+  }
   log(u"", u"Client disconnected");
   RefreshCount(true, AContext);
 }
@@ -261,14 +306,96 @@ void TServerForm::OnWebSocketExecute(TConnectionContext* AContext) {
   if (command == nullptr) {
     return;
   }
-  if (!EnterCommand()) {
-    return;
+  const bool reachesTerminal = ReachesTerminal(*command);
+  {
+    std::lock_guard<std::mutex> lock(FCommandsMutex);
+    if (FClosing) {
+      return;
+    }
+    std::shared_ptr<TLane>& lane = FLanes[AContext];
+    if (!lane) {
+      lane = std::make_shared<TLane>(TLane{AContext, {}, false});
+    }
+    if (reachesTerminal || lane->Running) {
+      lane->Waiting.push_back(std::move(document));
+      if (!lane->Running) {
+        StartCommandThreadLocked(lane);
+      }
+      return;
+    }
+    ++FCommandsRunning;
   }
   struct TLeave {
     TServerForm& form;
-    ~TLeave() { form.LeaveCommand(); }
+    ~TLeave() {
+      {
+        std::lock_guard<std::mutex> lock(form.FCommandsMutex);
+        --form.FCommandsRunning;
+      }
+      form.FCommandsDone.notify_all();
+    }
   } leave{*this};
   RunCommand(*command);
+}
+
+void TServerForm::StartCommandThreadLocked(const std::shared_ptr<TLane>& lane) {
+  // Threads that have finished are joined here, so they never pile up; each one has left the
+  // lock for good when it says it has finished.
+  for (auto it = FCommandThreads.begin(); it != FCommandThreads.end();) {
+    if (it->Finished) {
+      it->Thread.join();
+      it = FCommandThreads.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  TCommandThread& self = FCommandThreads.emplace_back();
+  lane->Running = true;
+  try {
+    self.Thread = std::thread([this, lane, &self] { RunLane(lane, self); });
+  } catch (...) {
+    lane->Running = false;
+    lane->Waiting.clear();
+    FCommandThreads.pop_back();
+    throw;  // ends the connection like any failure of its command
+  }
+}
+
+void TServerForm::RunLane(const std::shared_ptr<TLane>& lane, TCommandThread& self) {
+  std::string failure;
+  bool failed = false;
+  for (;;) {
+    std::unique_ptr<TJsonNode> document;
+    {
+      std::lock_guard<std::mutex> lock(FCommandsMutex);
+      if (failed || FClosing || lane->Waiting.empty()) {
+        // After a failure the connection ends: what it sent later is never carried out.
+        lane->Waiting.clear();
+        lane->Running = false;
+        TWebSocketServer* server = FServer.load();
+        if (failed && lane->Connection != nullptr && server != nullptr) {
+          try {
+            server->CloseConnection(lane->Connection, kCloseInvalidData, failure);
+          } catch (...) {
+            // No memory for the close frame: the connection stays, its command is done with.
+          }
+        }
+        self.Finished = true;
+        FCommandsDone.notify_all();
+        return;
+      }
+      document = std::move(lane->Waiting.front());
+      lane->Waiting.pop_front();
+    }
+    try {
+      RunCommand(static_cast<TJsonObject&>(*document));
+    } catch (const std::exception& e) {
+      failed = true;
+      failure = e.what();
+    } catch (...) {
+      failed = true;
+    }
+  }
 }
 
 void TServerForm::RunCommand(TJsonObject& command) {
@@ -354,6 +481,11 @@ void TServerForm::EachDevice(TJsonObject& command, const std::u16string& state,
   const std::vector<TDeviceEntry> targets = ReadDeviceEntries(*devices);
   checkUsers(users.get());
   for (const TDeviceEntry& device : targets) {
+    // Stopping: the terminal in progress reports its interruption; the ones after it are not
+    // started.
+    if (Stopping()) {
+      break;
+    }
     const std::u16string& ip = device.ip;
     log(u"", Concat(logText, ip));
     WebSocketSendDataToClients(StatusMessage(TStatusKind::Start, state, Concat(startRemark, ip)));
@@ -369,24 +501,8 @@ void TServerForm::WebSocketSendDataToClients(const std::u16string& JsonStr) {
   if (server == nullptr) {
     return;
   }
-  // The lock is held for the whole loop: no connection comes or goes meanwhile, and no two
-  // frames are ever written to one connection at the same time.
-  const TContextList::TLocked list = server->Contexts.Lock();
-  for (TConnectionContext* context : list) {
-    TIOHandler& io = *context->Connection->IOHandler;
-    // A connection whose upgrade has not been answered must not see a frame before its 101.
-    if (io.Tag != kHandshakeDone) {
-      continue;
-    }
-    try {
-      if (context->Connection->Connected()) {
-        TWebSocketIOHandlerHelper(io).WriteString(JsonStr);
-      }
-    } catch (const std::exception&) {
-      // Another connection's socket failure is that connection's business (its own thread
-      // finds it closed); it must not end the pass of the client that sent the command.
-    }
-  }
+  // Encoded once; every connection queues the same bytes and sends them at its client's pace.
+  server->SendToAll(std::make_shared<const TBytes>(EncodeTextFrame(Utf8Encode(JsonStr))));
 }
 
 }  // namespace vantorix

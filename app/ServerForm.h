@@ -6,12 +6,16 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "app/LogLine.h"
@@ -36,11 +40,22 @@ class ERangeError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Commands: each connection's commands run one after another, in the order they arrived, and
+// everything a client sees of them keeps that order. A command that reaches a terminal runs on
+// a thread started for that connection while it has such work (and ending when it has none), so
+// the connection keeps answering pings and a close meanwhile; a command arriving while one of
+// its connection's commands runs waits for it. Other commands run at once on the connection's
+// own thread. Commands of different connections run at the same time; jobs to one terminal
+// still take turns (TDeviceJobs).
+// Stopping (FormClose, start): no command starts any more, the device jobs are interrupted at
+// their next user boundary and their finish statuses broadcast, and only then are the
+// connections closed (each client gets a close frame 1001). Commands still waiting are dropped.
+//
 // Threads: the constructor, FormCreate, CreateServer, start, FormClose, the destructor and the
 // control fields run on the window thread. log, ShowNumberOfClients, the three connection
-// handlers and WebSocketSendDataToClients run on any thread (connection threads) and never wait
-// for the window thread. Procedures queued by the form refer to it: the window thread must run
-// every one of them before the form is destroyed.
+// handlers and WebSocketSendDataToClients run on any thread (connection threads, command
+// threads) and never wait for the window thread. Procedures queued by the form refer to it: the
+// window thread must run every one of them before the form is destroyed.
 class TServerForm {
  public:
   using TDeviceJobsFactory = std::function<std::unique_ptr<TDeviceJobs>()>;
@@ -65,14 +80,13 @@ class TServerForm {
   // activating it. Does nothing for what already exists.
   void CreateServer();
 
-  // "Change": stops the listener (every connection closed and awaited), then listens on
-  // 127.0.0.1 and port only. Raises the conversion error, "Range check error" or the listener's
-  // error; the listener then stays stopped.
+  // "Change": stops the commands (see above) and the listener (every connection closed and
+  // awaited), then listens on 127.0.0.1 and port only. Raises the conversion error, "Range
+  // check error" or the listener's error; the listener then stays stopped.
   void start(const std::u16string& port);
 
-  // Closing: no new command starts; device jobs in progress run to the end and their results
-  // are still broadcast; then FServer is cleared and the listener destroyed, which closes every
-  // connection and waits for every connection thread. Idempotent.
+  // Closing: stops the commands (see above), then clears FServer and destroys the listener,
+  // which closes every connection and waits for every connection thread. Idempotent.
   void FormClose();
 
   // The listener, or nullptr (before CreateServer and from the start of FormClose's teardown).
@@ -98,14 +112,18 @@ class TServerForm {
   // the origin (control characters replaced, cut at kOriginLogLimit units) and the peer.
   void OnWebSocketOriginRefused(TConnectionContext* AContext, const std::u16string& origin);
   static constexpr std::size_t kOriginLogLimit = 256;
-  // One dispatcher pass: reads at most one message and carries out its command. Errors raised
-  // by an act (invalid command members, device job failures) leave it and end the connection.
-  // A device command with an invalid entry anywhere (a device entry, a port or key text, a user
-  // record or deletion entry) raises before its first log line, status or terminal call.
+  // One dispatcher pass: reads at most one message and carries out its command, or hands it to
+  // the connection's command thread (see above). An error raised by an act (invalid command
+  // members, device job failures) ends the connection with a close frame 1007: raised out of
+  // this pass when the command ran here, sent by the command thread otherwise. Commands the
+  // connection sent after it are dropped. A device command with an invalid entry anywhere (a
+  // device entry, a port or key text, a user record or deletion entry) raises before its first
+  // log line, status or terminal call.
   void OnWebSocketExecute(TConnectionContext* AContext);
 
   // Sends JsonStr as one text message to every connection whose opening handshake has been
-  // answered and which is still connected, under the Contexts lock. Reports nothing.
+  // answered and which is still connected: encoded once, handed to every connection's send
+  // queue under the Contexts lock, never waiting for a client. Reports nothing.
   void WebSocketSendDataToClients(const std::u16string& JsonStr);
 
   // Window controls; window thread only. Read when a queued procedure runs, not when queued.
@@ -115,15 +133,33 @@ class TServerForm {
   std::u16string edPort = u"8989";
 
  private:
-  // Counts a pass as busy with a command; false when the form is closing (the command is then
-  // dropped).
+  // One connection's commands that wait for, or run on, its command thread.
+  struct TLane {
+    TConnectionContext* Connection;  // nullptr once the connection has left
+    std::deque<std::unique_ptr<TJsonNode>> Waiting;
+    bool Running = false;  // a command thread works on it
+  };
+  struct TCommandThread {
+    std::thread Thread;
+    bool Finished = false;
+  };
+
   // The count refresh; leaving, when given, is a connection that is closing and is left out
   // of this and every later count while it is still in the list.
   void RefreshCount(bool p_disconnected, const TConnectionContext* leaving);
   // log for a message already cut at kLogMessageLimit (the note is added here).
   void LogClipped(std::u16string_view sender, TClippedText message);
-  bool EnterCommand();
-  void LeaveCommand();
+  // With FCommandsMutex held: starts a command thread for the lane.
+  void StartCommandThreadLocked(const std::shared_ptr<TLane>& lane);
+  // A command thread: runs the lane's commands until none waits or the form stops.
+  void RunLane(const std::shared_ptr<TLane>& lane, TCommandThread& self);
+  // No command starts from now on; the device jobs are interrupted; waits until every command
+  // in progress has ended.
+  void StopCommands();
+  // Commands run again.
+  void ResumeCommands();
+  // Whether the form is stopping its commands.
+  bool Stopping();
   void RunCommand(TJsonObject& command);
   void Echo(TJsonObject& command, const std::u16string& state);
   void GetFromDevice(TJsonObject& command, const std::u16string& state);
@@ -148,9 +184,12 @@ class TServerForm {
   // Entries go once their connection has left the list.
   std::vector<const TConnectionContext*> FDeparting;
 
+  // Guards what follows.
   std::mutex FCommandsMutex;
   std::condition_variable FCommandsDone;
-  int FCommandsRunning = 0;
+  int FCommandsRunning = 0;  // commands running on connection threads
+  std::unordered_map<const TConnectionContext*, std::shared_ptr<TLane>> FLanes;
+  std::list<TCommandThread> FCommandThreads;
   bool FClosing = false;
   bool FClosed = false;
 };

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "device/NetTermControl.h"
+#include "json/TextToInt.h"
 
 namespace vantorix {
 
@@ -51,19 +52,24 @@ constexpr const char16_t* kFingerIndex = u"fingerIndex";
 
 using TDeleteOperation = std::u16string (TSDKHelper::*)(const std::u16string&, std::int32_t);
 
-// The two deletion jobs: one operation per entry, with its "enrollNumber" and the converted
-// member `argument`; the text of the last entry is the result ("" for none or no array).
-std::u16string DeleteEach(std::mutex& jobLock, TSDKHelper& terminal, const char16_t* job,
+// The two deletion jobs on a terminal whose turn it is: one operation per entry, with its
+// "enrollNumber" and the converted member `argument`; the text of the last entry is the result
+// ("" for none or no array).
+std::u16string DeleteEach(TSDKHelper& terminal, std::stop_token stop, const char16_t* job,
                           const std::u16string& ip, const std::u16string& port,
                           const std::u16string& key, TJsonArray* users, const char16_t* argument,
                           TDeleteOperation operation) {
-  std::lock_guard guard(jobLock);
   if (!terminal.Connect(ip, port, key)) {
     return CannotConnect(job, ip);
   }
   TOpenConnection connection(terminal);
   std::u16string result;
-  for (std::int32_t i = 0; users != nullptr && i < users->Count(); ++i) {
+  const std::int32_t count = users != nullptr ? users->Count() : 0;
+  for (std::int32_t i = 0; i < count; ++i) {
+    if (stop.stop_requested()) {
+      result = DeleteInterrupted(i, count);
+      break;
+    }
     const TDeletionEntry entry = ReadDeletionEntry(RecordAt(*users, i), argument);
     result = (terminal.*operation)(entry.enrollNumber, entry.value);
   }
@@ -81,43 +87,180 @@ void CheckEach(TJsonArray* users, TRead read) {
 
 }  // namespace
 
-TDeviceJobs::TDeviceJobs() : TDeviceJobs(std::make_unique<TNetTermControl>()) {}
+// A job's hold on its terminal: waits, in arrival order, until the jobs before it on the same
+// terminal are done, and lets the next one go when it ends. A turn taken while the jobs are
+// interrupted (or given up waiting when they are) is Interrupted() and holds nothing.
+class TDeviceJobs::TTurn {
+ public:
+  TTurn(TDeviceJobs& jobs, const std::u16string& ip, const std::u16string& port)
+      : fJobs(jobs), fKey(jobs.TerminalKey(ip, port)) {
+    std::unique_lock lock(fJobs.fLock);
+    fStop = fJobs.fStop.get_token();
+    TTerminal& terminal = fJobs.fTerminals[fKey];
+    const std::uint64_t ticket = fJobs.fNextTicket++;
+    terminal.line.push_back(ticket);
+    fJobs.fTurnChanged.wait(
+        lock, [&] { return terminal.line.front() == ticket || fStop.stop_requested(); });
+    if (terminal.line.front() != ticket) {
+      // Given up in the line: the jobs before it still hold their places.
+      std::erase(terminal.line, ticket);
+      return;
+    }
+    fHeld = &terminal;
+    if (fStop.stop_requested()) {
+      return;
+    }
+    if (!terminal.helper) {
+      // Made outside the lock: a control may take its time to come up. Nobody else touches the
+      // entry while this job is first in its line.
+      lock.unlock();
+      try {
+        auto helper = std::make_unique<TSDKHelper>(fJobs.fMakeControl());
+        lock.lock();
+        terminal.helper = std::move(helper);
+      } catch (...) {
+        Release();
+        throw;
+      }
+    }
+    fTerminal = terminal.helper.get();
+  }
+  ~TTurn() { Release(); }
+  TTurn(const TTurn&) = delete;
+  TTurn& operator=(const TTurn&) = delete;
 
-TDeviceJobs::TDeviceJobs(std::unique_ptr<TTermControl> control) : terminal(std::move(control)) {}
+  // True: the jobs are interrupted and this one must not touch its terminal.
+  bool Interrupted() const { return fTerminal == nullptr; }
+  TSDKHelper& Terminal() const { return *fTerminal; }
+  const std::stop_token& Stop() const { return fStop; }
+
+ private:
+  void Release() {
+    if (fHeld == nullptr) {
+      return;
+    }
+    std::unique_ptr<TSDKHelper> idle;
+    {
+      std::lock_guard lock(fJobs.fLock);
+      fHeld->line.pop_front();
+      if (fHeld->line.empty() && !fJobs.fOneControl) {
+        // Nobody waits for this terminal: its control goes (outside the lock).
+        idle = std::move(fHeld->helper);
+        fJobs.fTerminals.erase(fKey);
+      }
+      fHeld = nullptr;
+    }
+    fJobs.fTurnChanged.notify_all();
+  }
+
+  TDeviceJobs& fJobs;
+  const std::u16string fKey;
+  std::stop_token fStop;
+  TTerminal* fHeld = nullptr;
+  TSDKHelper* fTerminal = nullptr;
+};
+
+TDeviceJobs::TDeviceJobs() : TDeviceJobs([] { return std::make_unique<TNetTermControl>(); }) {}
+
+TDeviceJobs::TDeviceJobs(TTermControlFactory makeControl) : fMakeControl(std::move(makeControl)) {}
+
+TDeviceJobs::TDeviceJobs(std::unique_ptr<TTermControl> control) : fOneControl(true) {
+  fTerminals[u""].helper = std::make_unique<TSDKHelper>(std::move(control));
+}
+
+TDeviceJobs::~TDeviceJobs() = default;
+
+std::u16string TDeviceJobs::TerminalKey(const std::u16string& ip,
+                                        const std::u16string& port) const {
+  if (fOneControl) {
+    return {};
+  }
+  // A port that does not convert makes connecting raise; until then its text names the terminal.
+  const std::optional<std::int32_t> number = TryTextToInt(port);
+  return ip + u'\n' + (number ? Decimal(*number) : port);
+}
+
+void TDeviceJobs::Interrupt() {
+  {
+    std::lock_guard lock(fLock);
+    fStop.request_stop();
+  }
+  fTurnChanged.notify_all();
+}
+
+void TDeviceJobs::Resume() {
+  std::lock_guard lock(fLock);
+  fStop = std::stop_source();
+}
 
 bool TDeviceJobs::TerminalConnected() {
-  std::lock_guard guard(fJobLock);
-  return terminal.IsConnected();
+  std::lock_guard lock(fLock);
+  for (const auto& [key, terminal] : fTerminals) {
+    // A terminal in a job's hands is that job's business.
+    if (terminal.line.empty() && terminal.helper && terminal.helper->IsConnected()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::size_t TDeviceJobs::TerminalsInUse() {
+  std::lock_guard lock(fLock);
+  std::size_t count = 0;
+  for (const auto& [key, terminal] : fTerminals) {
+    count += terminal.line.empty() ? 0 : 1;
+  }
+  return count;
+}
+
+std::size_t TDeviceJobs::JobsInLine() {
+  std::lock_guard lock(fLock);
+  std::size_t count = 0;
+  for (const auto& [key, terminal] : fTerminals) {
+    count += terminal.line.size();
+  }
+  return count;
 }
 
 TGetFromDeviceResult TDeviceJobs::getFromDevice(const std::u16string& ip,
                                                 const std::u16string& port,
                                                 const std::u16string& key) {
-  std::lock_guard guard(fJobLock);
+  TTurn turn(*this, ip, port);
+  if (turn.Interrupted()) {
+    return {nullptr, ReadInterrupted(0)};
+  }
+  TSDKHelper& terminal = turn.Terminal();
   if (!terminal.Connect(ip, port, key)) {
     return {nullptr, CannotConnect(u"sync from device:", ip)};
   }
   TOpenConnection connection(terminal);
-  std::int32_t code = 0;
-  TGetFromDeviceResult result{terminal.getAllUserFPInfo(code), {}};
+  TReadOutcome read = terminal.ReadAllUsers(turn.Stop());
   connection.Close();
+  if (read.interruptedAfter) {
+    return {nullptr, ReadInterrupted(*read.interruptedAfter)};
+  }
+  TGetFromDeviceResult result{std::move(read.document), {}};
   if (!result.document) {
     result.failure =
-        u"sync from device:" + ip + u" failed! Can not read,ErrorCode=" + Decimal(code);
+        u"sync from device:" + ip + u" failed! Can not read,ErrorCode=" + Decimal(read.errorCode);
   }
   return result;
 }
 
 std::u16string TDeviceJobs::syncToDevice(const std::u16string& ip, const std::u16string& port,
                                          const std::u16string& key, TJsonArray* users) {
-  std::lock_guard guard(fJobLock);
+  TTurn turn(*this, ip, port);
+  if (turn.Interrupted()) {
+    return UploadInterrupted(0, users != nullptr ? users->Count() : 0);
+  }
+  TSDKHelper& terminal = turn.Terminal();
   if (!terminal.Connect(ip, port, key)) {
     return CannotConnect(u"sync to device:", ip);
   }
   TOpenConnection connection(terminal);
   std::u16string result;
   if (users != nullptr) {
-    result = terminal.setAllUserFPInfo(*users);
+    result = terminal.setAllUserFPInfo(*users, turn.Stop());
   }
   connection.Close();
   return result;
@@ -127,16 +270,24 @@ std::u16string TDeviceJobs::deleteEnrolledDataFromDevice(const std::u16string& i
                                                          const std::u16string& port,
                                                          const std::u16string& key,
                                                          TJsonArray* users) {
-  return DeleteEach(fJobLock, terminal, u"delete from device:", ip, port, key, users, kBackupNumber,
-                    &TSDKHelper::deleteEnrollData);
+  TTurn turn(*this, ip, port);
+  if (turn.Interrupted()) {
+    return DeleteInterrupted(0, users != nullptr ? users->Count() : 0);
+  }
+  return DeleteEach(turn.Terminal(), turn.Stop(), u"delete from device:", ip, port, key, users,
+                    kBackupNumber, &TSDKHelper::deleteEnrollData);
 }
 
 std::u16string TDeviceJobs::deleteFingerTemplateFromDevice(const std::u16string& ip,
                                                            const std::u16string& port,
                                                            const std::u16string& key,
                                                            TJsonArray* users) {
-  return DeleteEach(fJobLock, terminal, u"delete finger from device:", ip, port, key, users,
-                    kFingerIndex, &TSDKHelper::deleteFingerTemplate);
+  TTurn turn(*this, ip, port);
+  if (turn.Interrupted()) {
+    return DeleteInterrupted(0, users != nullptr ? users->Count() : 0);
+  }
+  return DeleteEach(turn.Terminal(), turn.Stop(), u"delete finger from device:", ip, port, key,
+                    users, kFingerIndex, &TSDKHelper::deleteFingerTemplate);
 }
 
 void CheckSyncUsers(TJsonArray* users) {

@@ -91,6 +91,20 @@ class TDisabledTerminal {
 
 }  // namespace
 
+std::u16string UploadInterrupted(std::int32_t written, std::int32_t total) {
+  return u"*Upload interrupted by shutdown: " + Decimal(written) + u" of " + Decimal(total) +
+         u" users written";
+}
+
+std::u16string ReadInterrupted(std::int32_t read) {
+  return u"*Read interrupted by shutdown: " + Decimal(read) + u" users read";
+}
+
+std::u16string DeleteInterrupted(std::int32_t done, std::int32_t total) {
+  return u"*Delete interrupted by shutdown: " + Decimal(done) + u" of " + Decimal(total) +
+         u" entries done";
+}
+
 TSDKHelper::TSDKHelper(std::unique_ptr<TTermControl> control) : axTerm1(std::move(control)) {}
 
 bool TSDKHelper::Connect(const std::u16string& ip, const std::u16string& port,
@@ -113,22 +127,42 @@ void TSDKHelper::Disconnect() {
 }
 
 std::unique_ptr<TJsonObject> TSDKHelper::getAllUserFPInfo(std::int32_t& dwErrorCode) {
-  dwErrorCode = 0;
+  TReadOutcome outcome = ReadAllUsers({});
+  dwErrorCode = outcome.errorCode;
+  return std::move(outcome.document);
+}
+
+TReadOutcome TSDKHelper::ReadAllUsers(std::stop_token stop) {
+  TReadOutcome outcome;
   auto document = std::make_unique<TJsonObject>();
   if (!bIsConnected) {
-    return document;
+    outcome.document = std::move(document);
+    return outcome;
   }
   const std::int32_t M = iMachineNumber;
   TDisabledTerminal disabled(*axTerm1, M, false);
+  // A read cut short is no users document: passed on as one, it would make a move to another
+  // terminal lose the users not read.
+  std::int32_t count = 0;
+  auto stopped = [&] {
+    if (!stop.stop_requested()) {
+      return false;
+    }
+    disabled.Finish();
+    outcome.interruptedAfter = count;
+    return true;
+  };
   // A bulk read that failed would give users without templates, or none at all, which a move
   // to another terminal would then silently lose; so it fails the whole read instead.
-  if (!axTerm1->ReadAllUserIDs(M) || !axTerm1->ReadAllTemplates(M)) {
-    axTerm1->GetLastError(dwErrorCode);
-    disabled.Finish();
-    return nullptr;
+  if (!axTerm1->ReadAllUserIDs(M) || stopped() || !axTerm1->ReadAllTemplates(M)) {
+    if (!outcome.interruptedAfter) {
+      axTerm1->GetLastError(outcome.errorCode);
+      disabled.Finish();
+    }
+    return outcome;
   }
   TJsonArray* users = nullptr;
-  for (;;) {
+  while (!stopped()) {
     std::u16string number;
     std::u16string name;
     std::u16string password;
@@ -150,7 +184,7 @@ std::unique_ptr<TJsonObject> TSDKHelper::getAllUserFPInfo(std::int32_t& dwErrorC
     user.SetString(u"cardNumber", card);
     user.SetString(u"password", password);
     user.SetInt(u"privilege", privilege);
-    std::int32_t count = 0;
+    std::int32_t fingers = 0;
     TJsonArray* templates = nullptr;
     for (std::int32_t finger = 0; finger < 10; ++finger) {
       std::int32_t flag = 0;
@@ -164,21 +198,31 @@ std::unique_ptr<TJsonObject> TSDKHelper::getAllUserFPInfo(std::int32_t& dwErrorC
         fp.SetInt(u"fingerIndex", finger);
         fp.SetInt(u"flag", flag);
         fp.SetString(u"templateData", data);
-        ++count;
+        ++fingers;
       }
     }
-    user.SetInt(u"fpCount", count);
+    user.SetInt(u"fpCount", fingers);
+    ++count;
+  }
+  if (outcome.interruptedAfter) {
+    return outcome;
   }
   disabled.Finish();
-  return document;
+  outcome.document = std::move(document);
+  return outcome;
 }
 
-std::u16string TSDKHelper::setAllUserFPInfo(TJsonArray& users) {
+std::u16string TSDKHelper::setAllUserFPInfo(TJsonArray& users, std::stop_token stop) {
   const std::int32_t M = iMachineNumber;
   std::u16string result;
   bool lastFailed = false;
   TDisabledTerminal disabled(*axTerm1, M, true);
   for (std::int32_t i = 0; i < users.Count(); ++i) {
+    if (stop.stop_requested()) {
+      result = UploadInterrupted(i, users.Count());
+      lastFailed = true;  // keeps this text whatever the save gives
+      break;
+    }
     const TUserRecord user = ReadUserRecord(RecordAt(users, i));
     if (!user.cardNumber.empty() && user.cardNumber != u"0") {
       axTerm1->SetCardNumber(user.cardNumber);

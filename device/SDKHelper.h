@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <stop_token>
 #include <string>
 
 #include "device/DeviceRecords.h"
@@ -12,7 +14,26 @@
 
 namespace vantorix {
 
+// What a read of every user gave: the users document, or none when the read failed (errorCode:
+// the control's code) or was stopped (interruptedAfter: the users read until then).
+struct TReadOutcome {
+  std::unique_ptr<TJsonObject> document;
+  std::int32_t errorCode = 0;
+  std::optional<std::int32_t> interruptedAfter;
+};
+
+// The results of an operation stopped at a user boundary by a shutdown. Like every failure text
+// they start with "*": "*Upload interrupted by shutdown: 7 of 20 users written" (the first 7 of
+// the list were written), "*Read interrupted by shutdown: 12 users read", "*Delete interrupted
+// by shutdown: 3 of 10 entries done".
+std::u16string UploadInterrupted(std::int32_t written, std::int32_t total);
+std::u16string ReadInterrupted(std::int32_t read);
+std::u16string DeleteInterrupted(std::int32_t done, std::int32_t total);
+
 // Threading: not thread-safe; TDeviceJobs runs one job at a time through it.
+// Stopping: the bulk operations take a stop token and look at it between users only, never
+// inside one user's records: a stopped write has written whole users, and re-enables and
+// saves like a finished one.
 // Failure: outcomes of terminal work are result texts. Invalid input raises EConvertError,
 // EJsonCastError or EListIndexError out of the operation; the operation still re-enables the
 // terminal where it had disabled it before the exception leaves (the connection itself is closed
@@ -37,6 +58,9 @@ class TSDKHelper {
   // nullptr when the terminal could not be read (a bulk read failed); dwErrorCode then holds
   // the control's error code, else 0.
   std::unique_ptr<TJsonObject> getAllUserFPInfo(std::int32_t& dwErrorCode);
+  // The same read, stopped before the next user (and after each bulk read) once stop is
+  // requested: no document then, and the number of users read so far.
+  TReadOutcome ReadAllUsers(std::stop_token stop);
   // Writes the user records of users (read, never freed), each read with ReadUserRecord just
   // before it is written, so an invalid record ends the write with the records before it
   // written (a command checks all of them first). Result: the outcome text of the last
@@ -45,7 +69,9 @@ class TSDKHelper {
   // (RefreshData fails: its store was not saved), nothing written lasts: a success, or the empty
   // text, becomes "*Upload save error,ErrorCode=!" followed by the terminal's error code (the
   // failure text of a last user that failed stays).
-  std::u16string setAllUserFPInfo(TJsonArray& users);
+  // Once stop is requested, the write ends before its next user with UploadInterrupted (the
+  // users written so far are saved as usual).
+  std::u16string setAllUserFPInfo(TJsonArray& users, std::stop_token stop = {});
   // One deletion: "SSR_DeleteEnrollData,UserID=... BackupNumber=..." (or "SSR_DelUserTmpExt,...
   // FingerIndex=...") once the terminal deleted and made the change effective; otherwise
   // "*Operation failed,ErrorCode=" and the error code of the deletion or of the failed

@@ -14,6 +14,9 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
+// What an emptied input buffer may keep of its memory for the next messages.
+constexpr std::size_t kKeptCapacity = 256 * 1024;
+
 int MsLeft(TClock::time_point deadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TClock::now()).count();
   return left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0;
@@ -76,6 +79,10 @@ void TInputBuffer::TakeLocked(std::uint8_t* out, std::size_t n) {
   if (FHead == FData.size()) {
     FData.clear();
     FHead = 0;
+    // A large message leaves a large buffer behind; an idle connection should not keep it.
+    if (FData.capacity() > kKeptCapacity) {
+      FData.shrink_to_fit();
+    }
   } else if (FHead >= 65536 && FHead * 2 >= FData.size()) {
     // Drop the consumed front once it outweighs the rest, so reading stays linear.
     FData.erase(FData.begin(), FData.begin() + static_cast<std::ptrdiff_t>(FHead));
@@ -84,21 +91,24 @@ void TInputBuffer::TakeLocked(std::uint8_t* out, std::size_t n) {
 }
 
 TIOHandler::TIOHandler(std::unique_ptr<TStreamSocket> socket)
-    : InputBuffer(FLock), Binding(&FBinding), FSocket(std::move(socket)) {}
+    : InputBuffer(FLock),
+      Binding(&FBinding),
+      FSocket(std::move(socket)),
+      FQueue(std::make_shared<TSendQueue>(FSocket)) {}
 
 TIOHandler::~TIOHandler() {
-  FSocket->Close();
+  FQueue->Close();
 }
 
 void TIOHandler::MarkLostLocked() {
   FClosedGracefully = true;
-  FSocket->Close();
+  FQueue->Close();
 }
 
 bool TIOHandler::DisconnectCheckLocked(bool raise, bool ignoreBuffer) {
   bool disconnected;
   if (FClosedGracefully) {
-    FSocket->Close();
+    FQueue->Close();
     disconnected = true;
   } else {
     disconnected = !SocketOpenLocked();
@@ -296,50 +306,26 @@ void TIOHandler::Write(const TBytes& ABuffer, int ALength, int AOffset) {
   left = std::min(left, avail);
   if (left < 1)
     return;
-  std::lock_guard writeLock(FWriteLock);
   {
     std::lock_guard lock(FLock);
     DisconnectCheckLocked(true, true);
   }
-  const std::uint8_t* p = ABuffer.data() + AOffset;
-  // The limit counts from the last bytes the socket took: a client that still reads, however
-  // slowly, gets a large message whole; only one that stopped reading is given up.
-  const auto limit = std::chrono::milliseconds(std::max(WriteTimeout, 0));
-  auto deadline = TClock::now() + limit;
-  while (left > 0) {
-    std::ptrdiff_t n = 0;
-    try {
-      n = FSocket->Send(p, left);
-    } catch (const TSocketError& e) {
-      if (IsConnectionLostCode(e.Code())) {
-        std::lock_guard lock(FLock);
-        MarkLostLocked();
-      }
-      throw;
-    }
-    if (n == kWouldBlock) {
-      const int wait = MsLeft(deadline);
-      if (wait == 0) {
-        // A peer that stopped reading: give the connection up rather than block every
-        // broadcast behind it.
-        std::lock_guard lock(FLock);
-        MarkLostLocked();
-        throw TSocketError(kWsaETimedOut);
-      }
-      FSocket->WaitWritable(wait);
-      continue;
-    }
-    if (n == 0) {
-      std::lock_guard lock(FLock);
-      FClosedGracefully = true;
-      DisconnectCheckLocked(true, true);
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-    if (n > 0) {
-      deadline = TClock::now() + limit;
-    }
-  }
+  const auto first = ABuffer.begin() + AOffset;
+  const std::optional<std::uint64_t> mark = FQueue->Post(
+      std::make_shared<const TBytes>(first, first + static_cast<std::ptrdiff_t>(left)));
+  if (mark && FQueue->WaitSent(*mark))
+    return;
+  // Given up by the queue (a failed or stalled send), or closed meanwhile.
+  const int code = FQueue->FailureCode();
+  std::lock_guard lock(FLock);
+  FClosedGracefully = true;
+  if (code != 0)
+    throw TSocketError(code);
+  throw TConnClosedGracefully();
+}
+
+bool TIOHandler::Post(TSharedBytes bytes, bool last) {
+  return FQueue->Post(std::move(bytes), last).has_value();
 }
 
 void TIOHandler::Write(const std::u16string& AOut, TByteEncoding) {
@@ -351,7 +337,13 @@ void TIOHandler::Write(const std::u16string& AOut, TByteEncoding) {
 void TIOHandler::Close() {
   std::lock_guard lock(FLock);
   FOpened = false;
-  FSocket->Close();
+  FQueue->Close();
+}
+
+void TIOHandler::CloseWhenSent() {
+  std::lock_guard lock(FLock);
+  FOpened = false;
+  FQueue->CloseWhenSent();
 }
 
 bool TIOHandler::Opened() const {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "websocket/Bytes.h"
+#include "websocket/SendQueue.h"
 #include "websocket/SocketApi.h"
 
 namespace vantorix {
@@ -69,16 +70,19 @@ enum class TByteEncoding { UTF8 };
 // Reading and writing on one connection, with the buffered-read semantics the WebSocket code
 // is built on.
 //
-// Ownership: owns its socket; the socket is closed by Close() or by the destructor.
+// Everything sent goes through the connection's send queue (TSendQueue): bytes leave in the
+// order they were handed over, each Post or Write whole, never interleaved with another.
+//
+// Ownership: owns its socket (shared with its send queue); the socket is closed by Close(), by
+// the queue once CloseWhenSent's bytes are out or sending failed, or by the destructor.
 // Threading: reads (ReadByte, ReadBytes, CheckForData, InputBuffer) belong to the connection's
-// own thread. Connected(), Write and Close may be called from any thread at the same time; each
-// Write call is atomic against other Write calls on the handler (one frame per call is never
-// interleaved with another). Connected() from another thread while the owner waits for bytes
-// only looks at the socket and takes nothing from it, so the waiting reader is never robbed of
-// its wake-up.
+// own thread. Connected(), Post, Write, Close and CloseWhenSent may be called from any thread at
+// the same time. Connected() from another thread while the owner waits for bytes only looks at
+// the socket and takes nothing from it, so the waiting reader is never robbed of its wake-up.
 // Failure: reads and writes on a closed connection raise TConnClosedGracefully; other socket
-// failures raise TSocketError; a write whose socket takes no byte for WriteTimeout closes the
-// connection and raises TSocketError(10060).
+// failures raise TSocketError. Sending gives the connection up (closes it) on any send failure,
+// when the socket takes no byte for the stall time-out (Write then raises TSocketError(10060))
+// and when the queue would hold more than its limit (see TSendLimits).
 class TIOHandler {
   // Declared first: InputBuffer is bound to it. Guards InputBuffer and the state flags.
   mutable std::mutex FLock;
@@ -94,7 +98,6 @@ class TIOHandler {
   TInputBuffer InputBuffer;
   int ReadTimeout = -1;  // ms; -1 or 0: no limit
   int RecvBufferSize = 32768;
-  int WriteTimeout = 10000;      // ms a Write may wait without progress before giving up
   TSocketHandle* const Binding;  // the connection's addresses; owned by the handler
   std::u16string BoundIP;        // never set for accepted connections
 
@@ -118,8 +121,25 @@ class TIOHandler {
   void Write(const TBytes& ABuffer, int ALength = -1, int AOffset = 0);
   // Encodes the text and writes the bytes; an empty text writes nothing.
   void Write(const std::u16string& AOut, TByteEncoding AByteEncoding = TByteEncoding::UTF8);
+  // Hands the bytes to the send queue and returns at once, without waiting for the socket. With
+  // last set nothing is sent after them (a close frame). False when they were dropped: the
+  // connection is closed or closing, or fell too far behind (it is then given up).
+  bool Post(TSharedBytes bytes, bool last = false);
+  // The send queue, for callers that hand bytes over under a lock of their own and send them
+  // after releasing it (TSendQueue::Push, then Flush).
+  const std::shared_ptr<TSendQueue>& Outgoing() const { return FQueue; }
+  // Limits of the send queue; 10 s without progress and 64 MiB behind by default.
+  void SetSendLimits(TSendLimits limits) { FQueue->SetLimits(limits); }
+  TSendLimits SendLimits() const { return FQueue->Limits(); }
+  // Closes now; whatever is still queued is dropped.
   void Close();
-  // False once Close() ran or the socket was found closed.
+  // Ends reading now (Connected() false once the buffer is empty, reads raise closed) and closes
+  // the socket once everything queued has been sent, or when sending fails or stalls.
+  void CloseWhenSent();
+  // Waits until the socket is closed (by Close, or by CloseWhenSent once sent). With
+  // CloseWhenSent called first, bounded by the send limits.
+  void WaitClosed() { FQueue->WaitClosed(); }
+  // False once Close() or CloseWhenSent() ran or the socket was found closed.
   bool Opened() const;
 
  private:
@@ -140,8 +160,8 @@ class TIOHandler {
   bool SocketOpenLocked() const { return FOpened && FSocket->IsOpen(); }
   void MarkLostLocked();
 
-  std::mutex FWriteLock;  // one Write at a time
-  std::unique_ptr<TStreamSocket> FSocket;
+  std::shared_ptr<TStreamSocket> FSocket;
+  std::shared_ptr<TSendQueue> FQueue;
   TSocketHandle FBinding;
   bool FOpened = true;
   bool FClosedGracefully = false;

@@ -14,6 +14,7 @@ inline constexpr int kWsaEAddrInUse = 10048;
 inline constexpr int kWsaEAddrNotAvail = 10049;
 inline constexpr int kWsaEConnAborted = 10053;
 inline constexpr int kWsaEConnReset = 10054;
+inline constexpr int kWsaENoBufs = 10055;
 inline constexpr int kWsaEShutdown = 10058;
 inline constexpr int kWsaETimedOut = 10060;
 

@@ -43,7 +43,8 @@ bool TTCPConnection::Connected() {
 }
 
 void TTCPConnection::Disconnect(bool) {
-  if (IOHandler != nullptr && IOHandler->Opened())
+  // Also when reading has ended already: a connection still sending its last bytes stops now.
+  if (IOHandler != nullptr)
     IOHandler->Close();
 }
 
@@ -144,15 +145,29 @@ void TCustomTCPServer::Deactivate() {
     Bindings[i]->BoundIP.clear();
     Bindings[i]->BoundPort = 0;
   }
-  // Stop and close every connection first, without the Contexts lock: a broadcast holding that
-  // lock while it writes to a stalled peer is woken by the close instead of being waited for.
+  // Connections that can say goodbye are asked to (a close frame, say) and given a moment to
+  // end by themselves; every other one is stopped and closed at once, without the Contexts lock:
+  // a thread holding that lock while it waits on a stalled peer is woken by the close instead of
+  // being waited for.
+  std::vector<TConnectionContext*> leaving;
   {
-    std::lock_guard lock(FThreadsLock);
-    for (auto& t : FThreads) {
-      t->Context->FStopRequested = true;
-      t->Context->Connection->Disconnect(false);
+    auto list = Contexts.Lock();
+    for (TConnectionContext* context : list) {
+      if (DoGoingAway(context))
+        leaving.push_back(context);
     }
   }
+  StopConnections(leaving);
+  if (!leaving.empty()) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(GoingAwayTimeoutMs);
+    std::unique_lock lock(FThreadsLock);
+    FThreadEnded.wait_until(lock, deadline, [this] {
+      return std::all_of(FThreads.begin(), FThreads.end(),
+                         [](const auto& t) { return t->Finished.load(); });
+    });
+  }
+  StopConnections({});
   {
     auto list = Contexts.Lock();
     for (TConnectionContext* context : list)
@@ -168,6 +183,17 @@ void TCustomTCPServer::Deactivate() {
   for (auto& t : threads) {
     if (t->Thread.joinable())
       t->Thread.join();
+  }
+}
+
+void TCustomTCPServer::StopConnections(const std::vector<TConnectionContext*>& leaving) {
+  std::lock_guard lock(FThreadsLock);
+  for (auto& t : FThreads) {
+    TConnectionContext* context = t->Context.get();
+    if (std::find(leaving.begin(), leaving.end(), context) != leaving.end())
+      continue;
+    context->FStopRequested = true;
+    context->Connection->Disconnect(false);
   }
 }
 
@@ -226,7 +252,11 @@ void TCustomTCPServer::StartConnection(std::unique_ptr<TStreamSocket> socket) {
   try {
     raw->Thread = std::thread([this, raw] {
       ConnectionLoop(raw->Context.get());
-      raw->Finished = true;
+      {
+        std::lock_guard ended(FThreadsLock);
+        raw->Finished = true;
+      }
+      FThreadEnded.notify_all();
     });
   } catch (...) {
     FThreads.pop_back();
@@ -238,6 +268,11 @@ void TCustomTCPServer::ConnectionLoop(TConnectionContext* context) {
   try {
     Contexts.Add(context);
     TFinally leave([this, context] {
+      // What the last steps queued (a close frame, say) goes out before the socket closes; a
+      // peer that does not take it is given up after the send limits.
+      TIOHandler& io = *context->Connection->IOHandler;
+      io.CloseWhenSent();
+      io.WaitClosed();
       try {
         DoDisconnect(context);
       } catch (...) {
@@ -254,6 +289,10 @@ void TCustomTCPServer::ConnectionLoop(TConnectionContext* context) {
     // An error escaping an event ends this connection only; nothing is reported.
   }
   context->Connection->Disconnect(false);
+}
+
+bool TCustomTCPServer::DoGoingAway(TConnectionContext*) {
+  return false;
 }
 
 void TCustomTCPServer::DoConnect(TConnectionContext* AContext) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -30,7 +31,7 @@ class TTCPConnection {
 
   // The handler's Connected(); any thread.
   bool Connected();
-  // Closes the handler if it is open; nothing is sent to the peer first (ANotifyPeer is
+  // Closes the handler now; what is still queued for the peer is dropped (ANotifyPeer is
   // accepted for the callers' sake; this system always passes false). Any thread.
   void Disconnect(bool ANotifyPeer = false);
 };
@@ -111,10 +112,15 @@ class TBindings {
 
 // The TCP server.
 //
+// A connection's thread, once its execute loop has ended, stops reading and lets what is still
+// queued for the peer go out (bounded by the send limits), then closes the socket, and only then
+// runs the disconnect event: a close frame queued by the last execute step reaches its client.
+//
 // Threading: the owner's thread constructs, activates, deactivates and destroys the server. The
 // events and the Do* steps run on each connection's own thread, so events of different
 // connections run at the same time. Deactivation blocks the owner until every connection thread
-// has ended; connection threads must never wait for the owner's thread.
+// has ended (at most GoingAwayTimeoutMs for connections asked to leave, plus the time an event
+// in progress takes to return); connection threads must never wait for the owner's thread.
 // Failure: activation raises TSocketError ("Socket Error # 10048\r\nAddress already in use."
 // for a port in use) and leaves the server inactive with no socket open. Errors escaping an
 // event end that connection only; nothing is reported.
@@ -147,8 +153,16 @@ class TCustomTCPServer {
   TContextEvent OnDisconnect;
 
   static constexpr int ListenQueue = 15;
+  // How long deactivation gives connections that DoGoingAway asked to leave before it closes
+  // them. Set while the server is inactive.
+  int GoingAwayTimeoutMs = 2000;
 
  protected:
+  // Deactivation calls this for every connection in Contexts, with the Contexts lock held, once
+  // the listeners have stopped. True: the connection was asked to leave and ends by itself soon
+  // (deactivation waits for it, up to GoingAwayTimeoutMs); false: it is closed at once. The
+  // default closes every connection at once.
+  virtual bool DoGoingAway(TConnectionContext* AContext);
   virtual void DoConnect(TConnectionContext* AContext);
   // Calls OnExecute, then returns whether the connection is still connected.
   virtual bool DoExecute(TConnectionContext* AContext);
@@ -164,11 +178,14 @@ class TCustomTCPServer {
   void ConnectionLoop(TConnectionContext* context);
   void StartConnection(std::unique_ptr<TStreamSocket> socket);
   void ReapFinished();
+  // Stops every connection thread but those in leaving and closes its connection.
+  void StopConnections(const std::vector<TConnectionContext*>& leaving);
 
   TSocketApi& FApi;
   bool FActive = false;
   std::vector<std::unique_ptr<TListener>> FListeners;
   std::mutex FThreadsLock;  // guards FThreads
+  std::condition_variable FThreadEnded;
   std::list<std::unique_ptr<TConnectionThread>> FThreads;
 };
 

@@ -20,6 +20,7 @@ enum class TOpcode : std::uint8_t {
 };
 
 inline constexpr std::uint64_t kMaxMessageSize = std::uint64_t{256} << 20;  // 256 MiB
+inline constexpr std::uint16_t kCloseGoingAway = 1001;
 inline constexpr std::uint16_t kCloseProtocolError = 1002;
 inline constexpr std::uint16_t kCloseInvalidData = 1007;
 inline constexpr std::uint16_t kCloseMessageTooBig = 1009;

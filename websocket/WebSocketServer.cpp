@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <exception>
+#include <memory>
+#include <vector>
 
 #include "websocket/SocketErrors.h"
 #include "websocket/Utf8.h"
@@ -11,11 +13,12 @@
 namespace vantorix {
 namespace {
 
-// Ends a connection whose byte stream may not be read any further: closed first, so that no
-// receive can buffer more, then what is buffered is dropped, so that Connected() turns false and
-// no byte of it is ever taken for the start of a frame.
+// Ends a connection whose byte stream may not be read any further: reading ends first, so that
+// no receive can buffer more, then what is buffered is dropped, so that Connected() turns false
+// and no byte of it is ever taken for the start of a frame. What is queued to send (the answer
+// to a close, a failure's close frame) still goes out before the socket closes.
 void StopReading(TIOHandler& handler) {
-  handler.Close();
+  handler.CloseWhenSent();
   TBytes dropped;
   handler.InputBuffer.ExtractToBytes(dropped);
 }
@@ -36,11 +39,11 @@ class THandlerSink final : public TFrameSink {
  public:
   explicit THandlerSink(TIOHandler& h) : FHandler(h) {}
   void WriteFrame(const TBytes& frame) override {
-    try {
-      FHandler.Write(frame, -1, 0);
-    } catch (...) {
-      // An answer that cannot be sent changes nothing: the peer is gone or going.
-    }
+    // Nothing may follow a close frame (RFC 6455 section 5.5.1). An answer that cannot be sent
+    // changes nothing: the peer is gone or going.
+    const bool close =
+        !frame.empty() && (frame[0] & 0x0F) == static_cast<std::uint8_t>(TOpcode::Close);
+    FHandler.Post(std::make_shared<const TBytes>(frame), close);
   }
   // Nothing that came behind a close may be read as a message (RFC 6455 sections 5.5.1 and
   // 7.1.7).
@@ -78,29 +81,65 @@ bool TWebSocketServer::DoExecute(TConnectionContext* AContext) {
   } catch (const TReadTimeout&) {
     throw;
   } catch (const std::exception& e) {
-    FailCommand(c, e.what());
+    CloseConnection(AContext, kCloseInvalidData, e.what());
     throw;
   } catch (...) {
-    FailCommand(c, {});
+    CloseConnection(AContext, kCloseInvalidData, {});
     throw;
   }
 }
 
-void TWebSocketServer::FailCommand(TIOHandler& c, std::string_view reason) {
+bool TWebSocketServer::QueueCloseLocked(TIOHandler& c, std::uint16_t status,
+                                        std::string_view reason) {
   if (c.Tag != kHandshakeDone)
-    return;
-  const TBytes frame = EncodeCloseFrame(kCloseInvalidData, reason);
-  // After a close frame nothing may follow (RFC 6455 section 5.5.1). Broadcasts write only where
-  // Tag is 1; sending the frame and moving Tag on under the lock they hold keeps every broadcast
-  // frame before it. The socket itself is closed by the connection loop as for any error, after
-  // the connection has left Contexts.
-  auto list = Contexts.Lock();
-  try {
-    c.Write(frame, -1, 0);
-  } catch (...) {
-    // The client is gone already.
-  }
+    return false;
+  // After a close frame nothing may follow (RFC 6455 section 5.5.1). Broadcasts queue only where
+  // Tag is 1; queueing the frame and moving Tag on under the lock they hold keeps every
+  // broadcast frame before it.
   c.Tag = kCloseSent;
+  return c.Outgoing()
+      ->Push(std::make_shared<const TBytes>(EncodeCloseFrame(status, reason)), true)
+      .has_value();
+}
+
+void TWebSocketServer::CloseConnection(TConnectionContext* AContext, std::uint16_t status,
+                                       std::string_view reason) {
+  TIOHandler& c = *AContext->Connection->IOHandler;
+  bool queued = false;
+  {
+    auto list = Contexts.Lock();
+    queued = QueueCloseLocked(c, status, reason);
+  }
+  if (!queued)
+    return;
+  c.Outgoing()->Flush();
+  c.CloseWhenSent();
+}
+
+bool TWebSocketServer::DoGoingAway(TConnectionContext* AContext) {
+  TIOHandler& c = *AContext->Connection->IOHandler;
+  if (!QueueCloseLocked(c, kCloseGoingAway, "server shutting down"))
+    return false;
+  // The client answers with its own close frame, which ends the connection as usual.
+  c.Outgoing()->Flush();
+  return true;
+}
+
+void TWebSocketServer::SendToAll(TSharedBytes frame) {
+  std::vector<std::shared_ptr<TSendQueue>> queues;
+  {
+    auto list = Contexts.Lock();
+    queues.reserve(list.Count());
+    for (TConnectionContext* context : list) {
+      TIOHandler& io = *context->Connection->IOHandler;
+      // A connection whose upgrade has not been answered must not see a frame before its 101.
+      if (io.Tag == kHandshakeDone && io.Outgoing()->Push(frame))
+        queues.push_back(io.Outgoing());
+    }
+  }
+  // Sent outside the lock: no client's socket delays a connection coming or going.
+  for (const std::shared_ptr<TSendQueue>& queue : queues)
+    queue->Flush();
 }
 
 void TWebSocketServer::AwaitUpgrade(TConnectionContext* AContext) {
@@ -153,35 +192,28 @@ bool TWebSocketServer::AnswerUpgrade(TConnectionContext* AContext, const TBytes&
     RefuseOrigin(AContext, headers.at(u"Origin"));
     return false;
   }
-  const TBytes answer = Utf8Encode(*response);
-  // A broadcast walks Contexts under its lock and writes only where Tag is 1. Writing the 101
+  const auto answer = std::make_shared<const TBytes>(Utf8Encode(*response));
+  // A broadcast walks Contexts under its lock and queues only where Tag is 1. Queueing the 101
   // and setting Tag under that same lock makes them one step for it: it runs wholly before (no
-  // 101 yet, skipped) or after (reached, its frame behind the 101). Setting Tag first instead
-  // would let a frame precede the 101. Lock order as a broadcast's: Contexts, then the
-  // handler's write lock. Deactivation closes the socket before it takes this lock, which ends a
-  // write blocked on a client that does not read.
-  auto list = Contexts.Lock();
-  try {
-    c.Write(answer, -1, 0);
-  } catch (...) {
-    // The client is gone; the execute loop notices.
+  // 101 yet, skipped) or after (reached, its frame queued behind the 101). Setting Tag first
+  // instead would let a frame precede the 101. A client that does not read its 101 holds
+  // nobody: the lock is held only to queue it.
+  {
+    auto list = Contexts.Lock();
+    c.Outgoing()->Push(answer);
+    c.Tag = kHandshakeDone;
   }
-  c.Tag = kHandshakeDone;
+  c.Outgoing()->Flush();
   return true;
 }
 
 void TWebSocketServer::RefuseOrigin(TConnectionContext* AContext, const std::u16string& origin) {
   TIOHandler& c = *AContext->Connection->IOHandler;
-  // Tag stays pending, so no broadcast reaches the connection; the 403 needs no lock.
-  try {
-    c.Write(Utf8Encode(ForbiddenResponse()), -1, 0);
-  } catch (...) {
-    // The client is gone; it is closed all the same.
-  }
-  // What else the client sent is dropped with the connection, as for a request never answered.
-  TBytes dropped;
-  c.InputBuffer.ExtractToBytes(dropped);
-  c.Close();
+  // Tag stays pending, so no broadcast reaches the connection; the 403 needs no lock. It is the
+  // last thing sent; the socket closes once it is out (or the client is given up). What else
+  // the client sent is dropped with the connection, as for a request never answered.
+  c.Post(std::make_shared<const TBytes>(Utf8Encode(ForbiddenResponse())), true);
+  StopReading(c);
   if (OnOriginRefused)
     OnOriginRefused(AContext, origin);
 }
@@ -207,9 +239,9 @@ void TWebSocketIOHandlerHelper::WriteBytes(const TBytes& RawData) {
   if (FHandler.Tag != kHandshakeDone)
     return;
   try {
-    FHandler.Write(EncodeTextFrame(RawData), -1, 0);
+    FHandler.Post(std::make_shared<const TBytes>(EncodeTextFrame(RawData)));
   } catch (...) {
-    // Dropped; a failed write has marked the connection closed where that applies.
+    // No memory for the frame: dropped, like a frame to a connection that is gone.
   }
 }
 

@@ -19,6 +19,11 @@ const kFetchCompleted = /^Fetch completed: (\d+) total users found$/;
 // (enrolment numbers) are always followed by fixed text.
 const kErrorCode = /ErrorCode=!?(-?\d+)$/;
 const kCannotConnect = / failed! Can not connect\.$/;
+// A job that the server's shutdown stopped between two users says how far it got:
+// "*Upload interrupted by shutdown: 7 of 20 users written", "*Read interrupted by shutdown: 12
+// users read", "*Delete interrupted by shutdown: 3 of 10 entries done" (after "Delete
+// completed: " for the delete acts).
+const kInterrupted = / interrupted by shutdown: \d+ (of \d+ )?(users written|users read|entries done)$/;
 
 /**
  * Tells whether a finish status remark reports a success or a failure. The one place that knows
@@ -36,7 +41,7 @@ function classifyRemark(act, remark) {
   if (act === kActs.read) {
     return { ok: kFetchCompleted.test(text), code, connected };
   }
-  return { ok: coded === null && connected, code, connected };
+  return { ok: coded === null && connected && !kInterrupted.test(text), code, connected };
 }
 
 /** The connection closed while calls were waiting, or before it opened. */

@@ -1,9 +1,11 @@
 // The server form with threads racing: counts while connections come and go, broadcasts during
-// churn and late handshakes, device commands from several connections, closing during a job.
+// churn and late handshakes, device commands from several connections, a connection's commands
+// beside its running job, jobs for different terminals, closing during a job.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -185,23 +187,141 @@ TEST(ConcurrencyTest, DeviceCommandsFromSeveralConnectionsAllCompleteWithWholeMe
   }
 }
 
-TEST(ConcurrencyTest, ClosingWaitsForTheJobInProgressAndStillSendsItsFinish) {
-  TTestTerminal slow({.Delay = std::chrono::milliseconds(200)});
+// The frames a client gets until the server's close frame (included), until none comes for
+// timeoutMs, or until there are most of them: a text frame as its text, a pong as
+// "pong <payload>", a close as "close <code>".
+std::vector<std::string> FramesThroughClose(TWsTestClient& client, int timeoutMs = kWaitMs,
+                                            std::size_t most = 100) {
+  std::vector<std::string> frames;
+  while (frames.size() < most) {
+    std::optional<TWsFrame> frame = client.ReadFrame(timeoutMs);
+    if (!frame) {
+      break;
+    }
+    if (frame->Opcode == 8) {
+      frames.push_back("close " + std::to_string(frame->CloseCode().value_or(0)));
+      break;
+    }
+    frames.push_back(frame->Opcode == 10 ? "pong " + frame->Text() : frame->Text());
+  }
+  return frames;
+}
+
+std::string SyncCommand(const std::string& state, const std::string& port, int users, int fingers) {
+  std::string list;
+  for (int i = 1; i <= users; ++i) {
+    list += (i > 1 ? "," : "") + std::string(R"({"enrollNumber":")") + std::to_string(i) +
+            R"(","fpCount":)" + std::to_string(fingers) + R"(,"fpTemplates":[)";
+    for (int f = 0; f < fingers; ++f) {
+      list += (f > 0 ? "," : "") + std::string(R"({"fingerIndex":)") + std::to_string(f) +
+              R"(,"templateData":"T"})";
+    }
+    list += "]}";
+  }
+  return R"({"act":"synctodevice","state":")" + state + R"(","devices":[)" + Device(port) +
+         R"(],"users":[)" + list + "]}";
+}
+
+std::string StatusOf(const std::string& status, const std::string& state) {
+  return R"({"status":")" + status + R"(", "state":")" + state + "\"";
+}
+
+// Closing does not wait for a long job: the job stops between two users, its finish status
+// says so and reaches the client before the close frame 1001, the terminal holds whole users
+// only, and the command queued behind it never starts.
+TEST(ConcurrencyTest, ClosingInterruptsTheJobInProgressAndSaysGoingAwayAfterItsFinish) {
+  TTestTerminal slow({.Delay = std::chrono::milliseconds(20)});
+  TTestTerminal untouched;
   auto h = std::make_unique<TFormHarness>();
   auto client = h->Connect();
-  client->SendText(R"({"act":"synctodevice","state":"s","devices":[)" + Device(slow.PortText()) +
-                   R"(],"users":[{"enrollNumber":"1","fpCount":0}]})");
-  ASSERT_TRUE(client->ReadText(kWaitMs));  // the start status: the job is running
+  client->SendText(SyncCommand("s", slow.PortText(), 20, 2));
+  client->SendText(SyncCommand("next", untouched.PortText(), 1, 0));
+  EXPECT_EQ(client->ReadText(kWaitMs).value_or("<none>").rfind(StatusOf("start", "s"), 0), 0u);
+  ASSERT_TRUE(h->DrainUntil([&] { return slow.RequestCount() > 15; }));  // a few users in
   h->Form->FormClose();
-  EXPECT_EQ(client->ReadText(kWaitMs).value_or("<none>"),
-            R"({"status":"finish", "state":"s", "remarks":"*Upload user successful!"})");
+  const std::vector<std::string> frames = FramesThroughClose(*client);
+  ASSERT_EQ(frames.size(), 2u) << ::testing::PrintToString(frames);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(frames[0], m,
+                               std::regex(R"(\{"status":"finish", "state":"s", "remarks":)"
+                                          R"("\*Upload interrupted by shutdown: (\d+) of 20 users )"
+                                          R"(written"\})")))
+      << frames[0];
+  EXPECT_EQ(frames[1], "close 1001");
   EXPECT_TRUE(client->WaitForClose(kWaitMs));
-  EXPECT_EQ(h->Form->Server(), nullptr);
-  // The closing connection's lines and its count (0: the listener is already cleared).
+  const std::size_t written = std::stoul(m[1]);
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, 20u);
+  EXPECT_EQ(slow.UserIds().size(), written);
+  EXPECT_EQ(slow.TemplateCount(), 2 * written) << "a user was cut in the middle";
+  EXPECT_TRUE(untouched.UserIds().empty());
   h->Window.RunPending();
   EXPECT_EQ(h->Messages().back(), "Client disconnected");
   EXPECT_EQ(h->Controls.Counts.back(), u"0");
-  EXPECT_EQ(slow.UserIds(), std::vector<std::string>{"1"});
+}
+
+// While its job runs, a connection answers a ping at once, and its next command runs after the
+// job: start, pong, finish, then the echo.
+TEST(ConcurrencyTest, AConnectionAnswersPingsDuringItsJobAndRunsItsNextCommandAfterIt) {
+  TFormHarness h;
+  TTestTerminal slow({.Delay = std::chrono::milliseconds(150)});
+  auto client = h.Connect();
+  client->SendText(SyncCommand("s", slow.PortText(), 1, 0));
+  EXPECT_EQ(client->ReadText(kWaitMs).value_or("<none>").rfind(StatusOf("start", "s"), 0), 0u);
+  client->SendPing("p");
+  client->SendText(R"({"act":"echo","state":"after"})");
+  const std::vector<std::string> frames = FramesThroughClose(*client, kWaitMs, 3);
+  ASSERT_EQ(frames.size(), 3u) << ::testing::PrintToString(frames);
+  EXPECT_EQ(frames[0], "pong p");
+  EXPECT_EQ(frames[1], R"({"status":"finish", "state":"s", "remarks":"*Upload user successful!"})");
+  EXPECT_EQ(frames[2], R"({"act":"echo","state":"after","devices":[],"state2":"after"})");
+}
+
+// Jobs for different terminals do not wait for each other: a read of a healthy terminal
+// finishes while a slow terminal is being written.
+TEST(ConcurrencyTest, AJobForAnotherTerminalDoesNotWaitForASlowOne) {
+  TFormHarness h;
+  TTestTerminal slow({.Delay = std::chrono::milliseconds(150)});
+  TTestTerminal healthy({.Demo = true});
+  auto writer = h.Connect();
+  auto reader = h.Connect();
+  writer->SendText(SyncCommand("s", slow.PortText(), 3, 0));
+  EXPECT_EQ(reader->ReadText(kWaitMs).value_or("<none>").rfind(StatusOf("start", "s"), 0), 0u);
+  reader->SendText(R"({"act":"getfromdevice","state":"g","ip":"127.0.0.1","port":")" +
+                   healthy.PortText() + R"(","key":"0"})");
+  std::vector<std::string> seen;
+  while (seen.empty() || seen.back().rfind(StatusOf("finish", "g"), 0) != 0) {
+    const std::optional<std::string> message = reader->ReadText(kWaitMs);
+    ASSERT_TRUE(message);
+    seen.push_back(*message);
+  }
+  for (const std::string& message : seen) {
+    EXPECT_NE(message.rfind(StatusOf("finish", "s"), 0), 0u) << "the read waited for the write";
+  }
+}
+
+// A command that fails behind a running job ends its connection only after that job's finish
+// status, with 1007 and the reason; what the connection sent after it never runs.
+TEST(ConcurrencyTest, AnInvalidCommandBehindAJobEndsTheConnectionAfterTheJobsFinish) {
+  TFormHarness h;
+  TTestTerminal slow({.Delay = std::chrono::milliseconds(100)});
+  auto bystander = h.Connect();
+  auto client = h.Connect();
+  client->SendText(SyncCommand("s", slow.PortText(), 1, 0));
+  client->SendText(R"({"act":"synctodevice","state":"bad","devices":[{"ip":"127.0.0.1",)"
+                   R"("port":"x","key":"0"}]})");
+  client->SendText(R"({"act":"echo","state":"never"})");
+  const std::vector<std::string> frames = FramesThroughClose(*client);
+  ASSERT_EQ(frames.size(), 3u) << ::testing::PrintToString(frames);
+  EXPECT_EQ(frames[0].rfind(StatusOf("start", "s"), 0), 0u);
+  EXPECT_EQ(frames[1], R"({"status":"finish", "state":"s", "remarks":"*Upload user successful!"})");
+  EXPECT_EQ(frames[2], "close 1007");
+  EXPECT_TRUE(client->WaitForClose(kWaitMs));
+  EXPECT_EQ(bystander->ReadText(kWaitMs).value_or("<none>").rfind(StatusOf("start", "s"), 0), 0u);
+  EXPECT_EQ(bystander->ReadText(kWaitMs).value_or("<none>").rfind(StatusOf("finish", "s"), 0), 0u);
+  bystander->SendText(R"({"act":"echo","state":"probe"})");
+  EXPECT_EQ(bystander->ReadText(kWaitMs).value_or("<none>"),
+            R"({"act":"echo","state":"probe","devices":[],"state2":"probe"})");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The main window's closing and "Change" while several connections run device jobs on slow
-// terminals: every connection thread ends first, and closing sends the finish status of every job
-// that started. Run under ThreadSanitizer too.
+// terminals: the jobs are interrupted, their finish statuses reach every client, then each
+// client gets the close frame 1001 and every connection thread ends. Run under ThreadSanitizer
+// too.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -72,12 +73,18 @@ class MainFormCoreConcurrencyTest : public ::testing::Test {
   }
 
   // After closing or "Change" returned: what each client already holds must include the finish
-  // statuses of both jobs.
+  // statuses of both jobs, followed by the close frame 1001.
   void ExpectEveryJobFinished() {
     for (std::size_t i = 0; i < Clients.size(); ++i) {
-      while (std::optional<std::string> message = Clients[i]->ReadText(0)) {
-        Seen[i].push_back(*message);
+      std::optional<std::uint16_t> close;
+      while (std::optional<TWsFrame> frame = Clients[i]->ReadFrame(0)) {
+        if (frame->Opcode == 8) {
+          close = frame->CloseCode();
+          break;
+        }
+        Seen[i].push_back(frame->Text());
       }
+      EXPECT_EQ(close, std::optional<std::uint16_t>(1001)) << "client " << i;
       for (const std::string state : {"s", "g"}) {
         bool finished = false;
         for (const std::string& message : Seen[i]) {
@@ -121,9 +128,9 @@ TEST_F(MainFormCoreConcurrencyTest, ClosingEndsEveryConnectionThreadAfterTheJobs
   ExpectEveryConnectionClosed();
 }
 
-TEST_F(MainFormCoreConcurrencyTest, ChangeEndsEveryConnectionThreadFirstAndThenListensAgain) {
+TEST_F(MainFormCoreConcurrencyTest, ChangeSendsTheJobsFinishBeforeClosingAndThenListensAgain) {
   Core->btStartClick(u"0");
-  // (The jobs' finish statuses go to connections that "Change" has already closed.)
+  ExpectEveryJobFinished();
   ExpectEveryConnectionClosed();
   TWebSocketServer& server = *Core->wss().Server();
   ASSERT_TRUE(server.Active());

@@ -24,6 +24,8 @@ class TTestTerminal {
   explicit TTestTerminal(TTerminalSetup setup = {});
 
   std::string PortText() const { return std::to_string(FServer->Port()); }
+  // Requests the terminal has answered so far.
+  long RequestCount() const { return FServer->RequestCount(); }
   // Enrolment numbers of the stored users and the number of their templates, read through a
   // device job of our own.
   std::vector<std::string> UserIds() const;

@@ -360,13 +360,20 @@ TEST(MainFormTest, ClosingWhileASlowJobRunsEndsAfterItsThreadWithTheFinishStatus
 TEST(MainFormTest, ALargeEntryIsShownInPartsInOrderAndTheLogKeepsTheNewestLines) {
   TWindowHarness h;
   const int total = kLogLineLimit + TQtLogControl::kDropBatch + 5000;
-  std::u16string entry;
+  // Four entries, each well under the 1 MiB that the form keeps of one log message.
+  constexpr int kEntries = 4;
+  std::vector<std::u16string> entries(kEntries);
   for (int i = 1; i <= total; ++i) {
+    std::u16string& entry = entries[static_cast<std::size_t>((i - 1) * kEntries / total)];
     entry += U16(std::to_string(i));
-    entry += i % 2 == 0 ? u"\r\n" : u"\n";
+    if (i % (total / kEntries) != 0 && i != total) {
+      entry += i % 2 == 0 ? u"\r\n" : u"\n";
+    }
   }
   std::thread([&] {
-    h.Window->wss().log(u"big", entry);
+    for (const std::u16string& entry : entries) {
+      h.Window->wss().log(u"big", entry);
+    }
     h.Window->wss().log(u"", u"after");
   }).join();
   // The first part shows with the entry's procedure; the rest follows while the loop runs.

@@ -222,25 +222,6 @@ TEST_F(E2eTest, LogLinesGoToStandardOutputInOrder) {
             std::vector<std::string>{"Clients connected: 0"});
 }
 
-TEST_F(E2eTest, SigtermWhileASlowJobRunsFinishesTheJobThenExitsZero) {
-  TTerminalProcess slow({"--delay", "300"});
-  auto client = Connect();
-  client->SendText(R"({"act":"synctodevice","state":"slow","devices":[)" + Device(slow.PortText()) +
-                   R"(],"users":[{"enrollNumber":"1","name":"A","fpCount":0}]})");
-  EXPECT_EQ(client->ReadText(kWaitMs).value_or("<none>"),
-            Start("slow", "sync in progress to:127.0.0.1"));
-  Daemon.Process().Signal(SIGTERM);
-  // The job runs to its end, and its outcome still reaches the client before the server closes.
-  EXPECT_EQ(client->ReadText(kWaitMs).value_or("<none>"),
-            Finish("slow", "*Upload user successful!"));
-  EXPECT_TRUE(client->WaitForClose(kWaitMs));
-  EXPECT_EQ(Daemon.Process().WaitExit(std::chrono::milliseconds(kWaitMs)), std::optional<int>(0));
-  // The whole log still made it out, the disconnect last.
-  const std::vector<std::string> lines = Daemon.LinesThrough("Client disconnected");
-  ASSERT_FALSE(lines.empty());
-  EXPECT_NE(lines.back().find("Client disconnected"), std::string::npos);
-}
-
 TEST(E2eStartTest, PortInUsePrintsTheListenerErrorAndExitsNonZero) {
   TDaemonProcess holder({"--port", "0", "--loopback"});
   TChildProcess second(DaemonCommand({"--loopback", "--port", std::to_string(holder.Port())}),

@@ -15,19 +15,20 @@
 #include "tests/websocket/StepTestSupport.h"
 #include "tests/websocket/support/WsTestClient.h"
 #include "websocket/FakeSockets.h"
+#include "websocket/SendQueue.h"
+#include "websocket/WebSocketFrames.h"
 
 namespace vantorix::test {
 namespace {
 
-// Sends text to every connected connection, holding the Contexts lock for the whole loop, as
-// the dispatcher does; it does not look at the handshake state.
-void Broadcast(TCustomTCPServer& server, const std::u16string& text) {
-  auto list = server.Contexts.Lock();
-  for (TConnectionContext* c : list) {
-    if (c->Connection->Connected()) {
-      TWebSocketIOHandlerHelper(*c->Connection->IOHandler).WriteString(text);
-    }
-  }
+TSharedBytes TextFrame(const std::string& text) {
+  return std::make_shared<const TBytes>(
+      EncodeTextFrame(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())));
+}
+
+// Sends text to every upgraded connection, as the dispatcher does.
+void Broadcast(TWebSocketServer& server, const std::u16string& text) {
+  server.SendToAll(TextFrame(std::string(text.begin(), text.end())));
 }
 
 struct TCountingServer {
@@ -295,31 +296,133 @@ TEST(WebSocketConcurrency, BroadcastDuringTheHandshakeAnswerReachesTheClientAfte
   EXPECT_EQ(f.Received(), kResponse + "\x81\x02hi");
 }
 
-// Deactivation closes every connection before it takes the Contexts lock. A handshake whose
-// answer cannot be handed over (a client that does not read) holds that lock while it waits to
-// write; the close must end the write so the lock is released, long before the write time-out.
-TEST(WebSocketConcurrency, ClosingTheConnectionReleasesAHandshakeBlockedOnItsAnswer) {
-  std::promise<void> blocked;
-  TFaultPlan plan;
-  plan.AfterSend = [&](const std::uint8_t* data, std::size_t size) {
-    if (Is101(data, size))
-      blocked.set_value();  // the pipe is full now; the rest of the answer waits
-  };
+// A client that does not read its 101 holds nobody: the answer is queued, the step goes on at
+// once with the Contexts lock free, and closing the connection ends the wait for the client.
+TEST(WebSocketConcurrency, AnAnswerTheClientDoesNotTakeHoldsNeitherTheStepNorTheLock) {
   // Room for the whole request; the server's direction is filled up to 16 bytes short, so the
-  // answer gets 16 bytes in and then waits for a reader that never comes.
-  TStepFixture f(std::move(plan), kRequest.size());
+  // answer gets 16 bytes in and the rest waits for a reader that never comes.
+  TStepFixture f({}, kRequest.size());
   const TBytes filler(kRequest.size() - 16, 'f');
   f.Io().Write(filler);
-  f.Io().WriteTimeout = 600000;  // only the close can end the write in time
+  f.Io().SetSendLimits({.StallTimeoutMs = 600000});  // only the close can end the wait in time
   f.Server.DoConnect(f.Context.get());
   f.Send(kRequest);
   auto step = std::async(std::launch::async, [&] { return f.Server.DoExecute(f.Context.get()); });
-  blocked.get_future().wait();
-  f.Context->Connection->Disconnect(false);
-  EXPECT_EQ(f.Server.Contexts.Lock().Count(), 0u);  // the lock is free again
-  EXPECT_FALSE(step.get()) << "the step must find its connection closed";
+  ASSERT_EQ(step.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(step.get());
+  ASSERT_TRUE(f.Server.Contexts.TryLockList()) << "the Contexts lock is held";
+  f.Server.Contexts.UnlockList();
   EXPECT_EQ(f.Io().Tag, kHandshakeDone);
+  EXPECT_EQ(f.Io().Outgoing()->QueuedBytes(), kResponse.size() - 16);
+  f.Context->Connection->Disconnect(false);
+  EXPECT_EQ(f.Io().Outgoing()->QueuedBytes(), 0u);
   EXPECT_EQ(f.Received(), std::string(filler.begin(), filler.end()) + kResponse.substr(0, 16));
+}
+
+// Several threads queue frames into one connection while its peer reads slowly: the sending role
+// passes between them and the writer thread, and every frame arrives whole, in the order its
+// thread queued it.
+TEST(WebSocketConcurrency, FramesQueuedByManyThreadsArriveWholeAndInEachThreadsOrder) {
+  auto pair = MakeMemorySocketPair(64);
+  TSendQueue queue(std::shared_ptr<TStreamSocket>(std::move(pair.Server)));
+  constexpr int kThreads = 4;
+  constexpr int kFrames = 300;
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&queue, t] {
+      for (int i = 0; i < kFrames; ++i) {
+        // "<thread>.<number>.<padding>|", 1 to 90 bytes of padding.
+        const std::string text = std::to_string(t) + "." + std::to_string(i) + "." +
+                                 std::string(static_cast<std::size_t>(1 + (i * 37 + t) % 90),
+                                             static_cast<char>('a' + t)) +
+                                 "|";
+        queue.Post(std::make_shared<const TBytes>(text.begin(), text.end()));
+      }
+    });
+  }
+  std::string received;
+  std::uint8_t buf[7];
+  int frames = 0;
+  int next[kThreads] = {};
+  int bad = 0;
+  while (frames < kThreads * kFrames) {
+    if (!pair.Client->WaitReadable(10000))
+      break;
+    const std::ptrdiff_t n = pair.Client->Receive(buf, sizeof buf, false);
+    if (n <= 0)
+      break;
+    received.append(buf, buf + n);
+    for (std::size_t end; (end = received.find('|')) != std::string::npos;) {
+      const std::string frame = received.substr(0, end);
+      received.erase(0, end + 1);
+      ++frames;
+      const std::size_t dot1 = frame.find('.');
+      const std::size_t dot2 = frame.find('.', dot1 + 1);
+      const int t = std::stoi(frame.substr(0, dot1));
+      const int i = std::stoi(frame.substr(dot1 + 1, dot2 - dot1 - 1));
+      const std::string pad = frame.substr(dot2 + 1);
+      bad += i != next[t] ? 1 : 0;
+      bad += pad != std::string(static_cast<std::size_t>(1 + (i * 37 + t) % 90),
+                                static_cast<char>('a' + t))
+                 ? 1
+                 : 0;
+      next[t] = i + 1;
+    }
+  }
+  for (auto& s : senders)
+    s.join();
+  EXPECT_EQ(frames, kThreads * kFrames);
+  EXPECT_EQ(bad, 0);
+  EXPECT_EQ(queue.QueuedBytes(), 0u);
+}
+
+// One client stops reading (a 4 KB receive buffer) while frames far larger than the socket
+// buffers are broadcast: the others get them and go on being answered, a new client is
+// upgraded, and the silent one is closed once it has taken nothing for the stall time.
+TEST(WebSocketConcurrency, AClientThatDoesNotReadHoldsNobody) {
+  TCountingServer s;
+  s.Server.OnConnect = [&s](TConnectionContext* c) {
+    c->Connection->IOHandler->SetSendLimits({.StallTimeoutMs = 5000});
+    ++s.Connects;
+  };
+  const std::uint16_t port = StartOnLoopback(s.Server);
+  TWsTestClient deaf("127.0.0.1", port, 5000, 4096);
+  ASSERT_TRUE(deaf.Open());  // and never reads again
+  TWsTestClient other("127.0.0.1", port);
+  ASSERT_TRUE(other.Open());
+  ASSERT_TRUE(Eventually([&] {
+    auto list = s.Server.Contexts.Lock();
+    return list.Count() == 2 && list[0]->Connection->IOHandler->Tag == kHandshakeDone &&
+           list[1]->Connection->IOHandler->Tag == kHandshakeDone;
+  }));
+  // Two frames of 6 MB: more than the kernel buffers the silent client's socket (up to 4 MB).
+  const std::string big(6 << 20, 'b');
+  std::vector<std::weak_ptr<const TBytes>> frames;
+  for (int i = 0; i < 2; ++i) {
+    TSharedBytes frame = TextFrame(big);
+    frames.push_back(frame);
+    s.Server.SendToAll(std::move(frame));
+  }
+  other.SendText("m1-x");
+  for (int i = 0; i < 2; ++i) {
+    const std::optional<std::string> frame = other.ReadText(20000);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->size(), big.size());
+  }
+  EXPECT_EQ(other.ReadText(20000).value_or("<none>"), "m1-x");
+  TWsTestClient newcomer("127.0.0.1", port);
+  EXPECT_TRUE(newcomer.Open());
+  // A broadcast that waited for the silent client would have let nothing of the above happen
+  // before that client was given up.
+  EXPECT_EQ(s.Disconnects, 0);
+  EXPECT_TRUE(Eventually([&] { return s.Disconnects == 1; }, 20000));
+  EXPECT_TRUE(deaf.WaitForClose(20000));
+  // Sent to one, dropped with the other: the frames' memory is released.
+  for (const auto& frame : frames) {
+    EXPECT_TRUE(frame.expired());
+  }
+  other.SendText("m1-y");
+  EXPECT_EQ(other.ReadText(20000).value_or("<none>"), "m1-y");
 }
 
 }  // namespace

@@ -485,6 +485,53 @@ TEST(WebSocketServer, DeactivationWaitsForABusyOnExecuteAndItsDisconnect) {
   EXPECT_TRUE(client.WaitForClose());
 }
 
+// Deactivation tells every upgraded client it is going away (1001) and lets it answer; a
+// client that does not answer holds it no longer than GoingAwayTimeoutMs, and one that never
+// upgraded is closed without a frame.
+TEST(WebSocketServer, DeactivationSaysGoingAwayAndWaitsBrieflyForTheAnswer) {
+  TRecorder recorder;
+  TWebSocketServer server;
+  recorder.Attach(server);
+  server.GoingAwayTimeoutMs = 1000;
+  const std::uint16_t port = StartOnLoopback(server);
+  TWsTestClient polite("127.0.0.1", port);
+  TWsTestClient silent("127.0.0.1", port);
+  TWsTestClient pending("127.0.0.1", port);
+  ASSERT_TRUE(polite.Open());
+  ASSERT_TRUE(silent.Open());
+  ASSERT_TRUE(Eventually([&] {
+    std::size_t upgraded = 0;
+    for (TConnectionContext* c : server.Contexts.Lock())
+      upgraded += c->Connection->IOHandler->Tag == kHandshakeDone ? 1 : 0;
+    return upgraded == 2;
+  }));
+  std::optional<TWsFrame> politeClose;
+  bool politeEnded = false;
+  std::thread answer([&] {
+    politeClose = polite.ReadFrame(10000);
+    polite.SendClose(1001);
+    politeEnded = polite.WaitForClose(10000);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  server.SetActive(false);
+  const auto took = std::chrono::steady_clock::now() - start;
+  answer.join();
+  ASSERT_TRUE(politeClose);
+  EXPECT_EQ(politeClose->Opcode, 8);
+  EXPECT_EQ(politeClose->CloseCode(), 1001);
+  EXPECT_EQ(politeClose->Text().substr(2), "server shutting down");
+  EXPECT_TRUE(politeEnded) << "no second close frame, and the connection ends";
+  const std::optional<TWsFrame> silentClose = silent.ReadFrame(0);
+  ASSERT_TRUE(silentClose);
+  EXPECT_EQ(silentClose->CloseCode(), 1001);
+  EXPECT_TRUE(silent.WaitForClose(0));
+  EXPECT_TRUE(pending.ReadRaw(1, 0).empty());
+  EXPECT_TRUE(pending.WaitForClose(0));
+  EXPECT_GE(took, std::chrono::milliseconds(1000)) << "the silent client was given its time";
+  EXPECT_LT(took, std::chrono::seconds(10));
+  EXPECT_EQ(recorder.Disconnects, 3);
+}
+
 TEST(WebSocketFrames, ServerFrameFormsAtEveryLengthBoundary_Rfc6455Section5_2) {
   TWebSocketServer server;
   server.OnExecute = EchoExecute;
@@ -628,7 +675,9 @@ TEST(WebSocketServer, PeerResetOrCloseInsideAFrameEndsTheConnectionQuietly) {
 TEST(WebSocketServer, AWriteToAClientThatStoppedReadingFailsAndClosesIt) {
   TWebSocketServer server;
   std::atomic<bool> writeFailed{false};
-  server.OnConnect = [](TConnectionContext* c) { c->Connection->IOHandler->WriteTimeout = 200; };
+  server.OnConnect = [](TConnectionContext* c) {
+    c->Connection->IOHandler->SetSendLimits({.StallTimeoutMs = 200});
+  };
   server.OnExecute = [&](TConnectionContext* c) {
     TIOHandler& io = *c->Connection->IOHandler;
     io.CheckForData(10);

@@ -38,7 +38,8 @@ std::optional<std::uint16_t> TWsFrame::CloseCode() const {
   return static_cast<std::uint16_t>((Payload[0] << 8) | Payload[1]);
 }
 
-TWsTestClient::TWsTestClient(const std::string& host, std::uint16_t port, int timeoutMs) {
+TWsTestClient::TWsTestClient(const std::string& host, std::uint16_t port, int timeoutMs,
+                             int receiveBufferBytes) {
   sockaddr_storage ss{};
   socklen_t len = 0;
   auto* in4 = reinterpret_cast<sockaddr_in*>(&ss);
@@ -57,6 +58,8 @@ TWsTestClient::TWsTestClient(const std::string& host, std::uint16_t port, int ti
   FFd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (FFd < 0)
     throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
+  if (receiveBufferBytes > 0)
+    ::setsockopt(FFd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
   if (::connect(FFd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
     int err = errno;
     if (err == EINPROGRESS) {

@@ -44,8 +44,10 @@ struct TWsFrame {
 // return nullopt/short results on time-out or close (see IsClosed()).
 class TWsTestClient {
  public:
-  // host is a numeric IPv4 or IPv6 address ("127.0.0.1", "::1").
-  TWsTestClient(const std::string& host, std::uint16_t port, int timeoutMs = 5000);
+  // host is a numeric IPv4 or IPv6 address ("127.0.0.1", "::1"). receiveBufferBytes > 0 sets
+  // the socket's receive buffer before it connects (a client that reads little, or not at all).
+  TWsTestClient(const std::string& host, std::uint16_t port, int timeoutMs = 5000,
+                int receiveBufferBytes = 0);
   ~TWsTestClient();
   TWsTestClient(const TWsTestClient&) = delete;
   TWsTestClient& operator=(const TWsTestClient&) = delete;
