@@ -152,16 +152,24 @@ void TServerForm::StopCommands() {
     // Waiting here is waiting for connection and command threads, which never wait for the
     // window thread; an interrupted job ends at its next user boundary.
     std::unique_lock<std::mutex> lock(FCommandsMutex);
-    FCommandsDone.wait(lock, [this] {
-      return FCommandsRunning == 0 &&
-             std::all_of(FCommandThreads.begin(), FCommandThreads.end(),
-                         [](const TCommandThread& t) { return t.Finished; });
-    });
+    FCommandsDone.wait(lock, [this] { return CommandsIdleLocked(); });
     threads.swap(FCommandThreads);
   }
   for (TCommandThread& t : threads) {
     t.Thread.join();
   }
+}
+
+bool TServerForm::CommandsIdleLocked() const {
+  return FCommandsRunning == 0 && std::all_of(FCommandThreads.begin(), FCommandThreads.end(),
+                                              [](const TCommandThread& t) { return t.Finished; });
+}
+
+void TServerForm::AwaitCommands() {
+  // A command thread says it has finished, under the lock, only once its lane is empty; a
+  // command handed over later starts a thread that is not finished. Both keep the wait going.
+  std::unique_lock<std::mutex> lock(FCommandsMutex);
+  FCommandsDone.wait(lock, [this] { return CommandsIdleLocked(); });
 }
 
 void TServerForm::ResumeCommands() {

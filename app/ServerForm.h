@@ -120,6 +120,10 @@ class TServerForm {
   // device entry, a port or key text, a user record or deletion entry) raises before its first
   // log line, status or terminal call.
   void OnWebSocketExecute(TConnectionContext* AContext);
+  // Waits until no command is running and none waits for a command thread, without stopping
+  // anything: commands handed over meanwhile are waited for too. Never call it from a connection
+  // or command thread (it would wait for itself).
+  void AwaitCommands();
 
   // Sends JsonStr as one text message to every connection whose opening handshake has been
   // answered and which is still connected: encoded once, handed to every connection's send
@@ -158,6 +162,9 @@ class TServerForm {
   void StopCommands();
   // Commands run again.
   void ResumeCommands();
+  // With FCommandsMutex held: no command runs on a connection thread and every command thread
+  // has finished.
+  bool CommandsIdleLocked() const;
   // Whether the form is stopping its commands.
   bool Stopping();
   void RunCommand(TJsonObject& command);

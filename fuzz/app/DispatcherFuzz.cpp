@@ -2,7 +2,8 @@
 // connection delivers it (one masked text frame on an upgraded in-memory connection), with the
 // device jobs reaching two simulated terminals over in-memory links (port 4370 with demo users,
 // 4371 empty): no sockets, no waiting. A command that raises has logged nothing and reached no
-// terminal; after every pass each terminal is enabled again and keeps a sound store.
+// terminal; after every pass, and its device work on the command thread, each terminal is enabled
+// again and keeps a sound store.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -110,6 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // An invalid command: it ends its connection.
       raised = true;
     }
+    // Device commands run on the connection's command thread, which ends the connection with a
+    // close frame when its command raises.
+    form.AwaitCommands();
+    raised = raised || context.Connection->IOHandler->Tag == kCloseSent;
     window.RunPending();
     if (raised) {
       Require(log.Entries == 0);
