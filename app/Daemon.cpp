@@ -46,8 +46,9 @@ int RunDaemon(const TDaemonOptions& options, TConsoleOutput& out, std::ostream& 
     }
   }
   try {
+    form.CreateServer();
+    form.Server()->AllowedOrigins = options.AllowedOrigins;
     if (options.Loopback) {
-      form.CreateServer();
       form.start(options.Port);
     } else {
       form.edPort = options.Port;
@@ -65,6 +66,13 @@ int RunDaemon(const TDaemonOptions& options, TConsoleOutput& out, std::ostream& 
     return 1;
   }
   PrintEndpoints(*form.Server(), view);
+  if (!options.AllowedOrigins.Empty()) {
+    std::u16string origins;
+    for (const std::u16string& origin : options.AllowedOrigins.Origins()) {
+      origins += (origins.empty() ? u"" : u" ") + origin;
+    }
+    view.WriteLine("pages allowed to connect: " + Utf8EncodeString(origins));
+  }
   while (!stop) {
     window.RunFor(std::chrono::milliseconds(200));
   }

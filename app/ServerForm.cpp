@@ -97,6 +97,9 @@ void TServerForm::CreateServer() {
     server->OnExecute = [this](TConnectionContext* c) { OnWebSocketExecute(c); };
     server->OnConnect = [this](TConnectionContext* c) { OnWebSocketConnected(c); };
     server->OnDisconnect = [this](TConnectionContext* c) { OnWebSocketDisconnected(c); };
+    server->OnOriginRefused = [this](TConnectionContext* c, const std::u16string& origin) {
+      OnWebSocketOriginRefused(c, origin);
+    };
     FServerOwner = std::move(server);
     FServer = FServerOwner.get();
   }
@@ -149,16 +152,24 @@ void TServerForm::StopCommands() {
     // Waiting here is waiting for connection and command threads, which never wait for the
     // window thread; an interrupted job ends at its next user boundary.
     std::unique_lock<std::mutex> lock(FCommandsMutex);
-    FCommandsDone.wait(lock, [this] {
-      return FCommandsRunning == 0 &&
-             std::all_of(FCommandThreads.begin(), FCommandThreads.end(),
-                         [](const TCommandThread& t) { return t.Finished; });
-    });
+    FCommandsDone.wait(lock, [this] { return CommandsIdleLocked(); });
     threads.swap(FCommandThreads);
   }
   for (TCommandThread& t : threads) {
     t.Thread.join();
   }
+}
+
+bool TServerForm::CommandsIdleLocked() const {
+  return FCommandsRunning == 0 && std::all_of(FCommandThreads.begin(), FCommandThreads.end(),
+                                              [](const TCommandThread& t) { return t.Finished; });
+}
+
+void TServerForm::AwaitCommands() {
+  // A command thread says it has finished, under the lock, only once its lane is empty; a
+  // command handed over later starts a thread that is not finished. Both keep the wait going.
+  std::unique_lock<std::mutex> lock(FCommandsMutex);
+  FCommandsDone.wait(lock, [this] { return CommandsIdleLocked(); });
 }
 
 void TServerForm::ResumeCommands() {
@@ -262,6 +273,20 @@ void TServerForm::OnWebSocketDisconnected(TConnectionContext* AContext) {
   }
   log(u"", u"Client disconnected");
   RefreshCount(true, AContext);
+}
+
+void TServerForm::OnWebSocketOriginRefused(TConnectionContext* AContext,
+                                           const std::u16string& origin) {
+  // The header is the client's text: it must not break the line or drive a terminal.
+  std::u16string shown = origin.substr(0, kOriginLogLimit);
+  std::replace_if(
+      shown.begin(), shown.end(), [](char16_t c) { return c < u' ' || c == 0x7F; }, u'?');
+  if (origin.size() > kOriginLogLimit) {
+    shown += u"...";
+  }
+  const TSocketHandle& binding = *AContext->Connection->Socket->Binding;
+  log(u"SERVER", u"Refused with 403, origin not allowed: \"" + shown + u"\" (PeerIP=" +
+                     binding.PeerIP + u" - PeerPort=" + Decimal(binding.PeerPort) + u")");
 }
 
 // ---- dispatcher ----

@@ -109,6 +109,10 @@ class TServerForm {
   // Listener events, on the connection's own thread.
   void OnWebSocketConnected(TConnectionContext* AContext);
   void OnWebSocketDisconnected(TConnectionContext* AContext);
+  // A page the listener's AllowedOrigins does not allow was answered 403: logs one line with
+  // the origin (control characters replaced, cut at kOriginLogLimit units) and the peer.
+  void OnWebSocketOriginRefused(TConnectionContext* AContext, const std::u16string& origin);
+  static constexpr std::size_t kOriginLogLimit = 256;
   // One dispatcher pass: reads at most one message and carries out its command, or hands it to
   // the connection's command thread (see above). An error raised by an act (invalid command
   // members, device job failures) ends the connection with a close frame 1007: raised out of
@@ -117,6 +121,10 @@ class TServerForm {
   // device entry, a port or key text, a user record or deletion entry) raises before its first
   // log line, status or terminal call.
   void OnWebSocketExecute(TConnectionContext* AContext);
+  // Waits until no command is running and none waits for a command thread, without stopping
+  // anything: commands handed over meanwhile are waited for too. Never call it from a connection
+  // or command thread (it would wait for itself).
+  void AwaitCommands();
 
   // Sends JsonStr as one text message to every connection whose opening handshake has been
   // answered and which is still connected: encoded once, handed to every connection's send
@@ -155,6 +163,9 @@ class TServerForm {
   void StopCommands();
   // Commands run again.
   void ResumeCommands();
+  // With FCommandsMutex held: no command runs on a connection thread and every command thread
+  // has finished.
+  bool CommandsIdleLocked() const;
   // Whether the form is stopping its commands.
   bool Stopping();
   void RunCommand(TJsonObject& command);

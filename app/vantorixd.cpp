@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
     const std::unique_ptr<vantorix::TConsoleOutput> out = vantorix::OpenStandardOutput();
     return vantorix::RunDaemon(options, *out, std::cerr);
   } catch (const vantorix::EUsageError& e) {
-    std::cerr << "vantorixd: " << e.what() << "\nusage: vantorixd [--port N] [--loopback]\n";
+    std::cerr << "vantorixd: " << e.what()
+              << "\nusage: vantorixd [--port N] [--loopback] [--allow-origin ORIGIN]...\n";
     return 2;
   }
 }

@@ -16,9 +16,19 @@ if(VANTORIX_SANITIZE STREQUAL "address+undefined")
 elseif(VANTORIX_SANITIZE STREQUAL "thread")
   set(_san -fsanitize=thread -fno-omit-frame-pointer)
 endif()
+if(VANTORIX_FUZZ)
+  # Every library carries the fuzzer's coverage and the sanitizers; the fuzz targets add the
+  # fuzzer's main when they link.
+  set(_san -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+           -fno-omit-frame-pointer)
+  set(_san_link -fsanitize=address,undefined)
+endif()
 if(_san)
   target_compile_options(vantorix_options INTERFACE ${_san})
-  target_link_options(vantorix_options INTERFACE ${_san})
+  if(NOT _san_link)
+    set(_san_link ${_san})
+  endif()
+  target_link_options(vantorix_options INTERFACE ${_san_link})
 endif()
 
 # vantorix_add_test(NAME name SOURCES a.cpp ... LIBS lib ... [LABELS l ...] [TIMEOUT s])

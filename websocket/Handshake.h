@@ -4,8 +4,10 @@
 
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "websocket/Sha1.h"
 
@@ -40,5 +42,44 @@ std::u16string WebSocketAcceptValue(std::u16string_view key, const THashSHA1& ha
 // The complete 101 response for a request whose headers hold "Upgrade: websocket" and a
 // "Sec-WebSocket-Key" (names and the value "websocket" in any letter case); nullopt otherwise.
 std::optional<std::u16string> HandshakeResponse(const THeaderMap& headers, const THashSHA1& hasher);
+
+// The answer to an upgrade request whose page may not connect: 403 Forbidden with a short text
+// body, after which the server closes the connection.
+std::u16string ForbiddenResponse();
+
+// An origin as browsers serialise it in the Origin header (RFC 6454 section 6.2): scheme "://"
+// host [":" port], made comparable: scheme and host in lower case, a port equal to the scheme's
+// default (80 for http and ws, 443 for https and wss) left out, the port without leading zeros.
+// An IPv6 host stays in its brackets. nullopt for any other text: a path, query, fragment or
+// user part, an empty host, an empty or too large port, a unit outside printable ASCII, and
+// "null", the origin of pages that have none of their own (files, data: URLs, sandboxed frames),
+// which any page can take on and which therefore names no page in particular.
+std::optional<std::u16string> CanonicalOrigin(std::u16string_view text);
+
+// An origin the allow-list cannot hold; what() says why.
+class EInvalidOrigin : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+// The web pages allowed to open a WebSocket, by origin. An empty list allows every request.
+// With origins listed, a request whose Origin header is one of them is allowed, and so is a
+// request without an Origin header: browsers send it with every WebSocket request, so its absence
+// marks a program rather than a page, and a program can claim any origin anyway. The list
+// therefore keeps foreign web pages out; who may connect at all is a matter of the listening
+// address. A request with an Origin header that is not listed is refused, an unreadable one too.
+// Threading: filled before use; Allows may then run on any number of threads at once.
+class TOriginAllowList {
+ public:
+  // Adds an origin in any spelling CanonicalOrigin accepts; raises EInvalidOrigin otherwise.
+  void Add(std::u16string_view origin);
+  bool Empty() const { return FOrigins.empty(); }
+  // The canonical forms, in the order added.
+  const std::vector<std::u16string>& Origins() const { return FOrigins; }
+  bool Allows(const THeaderMap& headers) const;
+
+ private:
+  std::vector<std::u16string> FOrigins;
+};
 
 }  // namespace vantorix

@@ -13,6 +13,16 @@
 namespace vantorix {
 namespace {
 
+// Ends a connection whose byte stream may not be read any further: reading ends first, so that
+// no receive can buffer more, then what is buffered is dropped, so that Connected() turns false
+// and no byte of it is ever taken for the start of a frame. What is queued to send (the answer
+// to a close, a failure's close frame) still goes out before the socket closes.
+void StopReading(TIOHandler& handler) {
+  handler.CloseWhenSent();
+  TBytes dropped;
+  handler.InputBuffer.ExtractToBytes(dropped);
+}
+
 class THandlerSource final : public TFrameSource {
  public:
   explicit THandlerSource(TIOHandler& h) : FHandler(h) {}
@@ -35,7 +45,9 @@ class THandlerSink final : public TFrameSink {
         !frame.empty() && (frame[0] & 0x0F) == static_cast<std::uint8_t>(TOpcode::Close);
     FHandler.Post(std::make_shared<const TBytes>(frame), close);
   }
-  void CloseConnection() override { FHandler.CloseWhenSent(); }
+  // Nothing that came behind a close may be read as a message (RFC 6455 sections 5.5.1 and
+  // 7.1.7).
+  void CloseConnection() override { StopReading(FHandler); }
 
  private:
   TIOHandler& FHandler;
@@ -146,7 +158,8 @@ void TWebSocketServer::AwaitUpgrade(TConnectionContext* AContext) {
     if (length > 0 && length <= MaxRequestBytes) {
       TBytes request;
       c.InputBuffer.ExtractToBytes(request, length);
-      AnswerUpgrade(c, request);
+      if (!AnswerUpgrade(AContext, request))
+        return;
       searched = 0;
       continue;
     }
@@ -164,16 +177,21 @@ void TWebSocketServer::AwaitUpgrade(TConnectionContext* AContext) {
   }
 }
 
-void TWebSocketServer::AnswerUpgrade(TIOHandler& c, const TBytes& request) {
-  std::u16string text;
+bool TWebSocketServer::AnswerUpgrade(TConnectionContext* AContext, const TBytes& request) {
+  TIOHandler& c = *AContext->Connection->IOHandler;
+  THeaderMap headers;
   try {
-    text = Utf8Decode(request);
+    headers = HeadersParse(Utf8Decode(request));
   } catch (...) {
-    return;  // no memory for the text: as a request that does not qualify
+    return true;  // no memory for the text: as a request that does not qualify
   }
-  const auto response = HandshakeResponse(HeadersParse(text), HashSHA1);
+  const auto response = HandshakeResponse(headers, HashSHA1);
   if (!response)
-    return;
+    return true;
+  if (!AllowedOrigins.Allows(headers)) {
+    RefuseOrigin(AContext, headers.at(u"Origin"));
+    return false;
+  }
   const auto answer = std::make_shared<const TBytes>(Utf8Encode(*response));
   // A broadcast walks Contexts under its lock and queues only where Tag is 1. Queueing the 101
   // and setting Tag under that same lock makes them one step for it: it runs wholly before (no
@@ -186,6 +204,18 @@ void TWebSocketServer::AnswerUpgrade(TIOHandler& c, const TBytes& request) {
     c.Tag = kHandshakeDone;
   }
   c.Outgoing()->Flush();
+  return true;
+}
+
+void TWebSocketServer::RefuseOrigin(TConnectionContext* AContext, const std::u16string& origin) {
+  TIOHandler& c = *AContext->Connection->IOHandler;
+  // Tag stays pending, so no broadcast reaches the connection; the 403 needs no lock. It is the
+  // last thing sent; the socket closes once it is out (or the client is given up). What else
+  // the client sent is dropped with the connection, as for a request never answered.
+  c.Post(std::make_shared<const TBytes>(Utf8Encode(ForbiddenResponse())), true);
+  StopReading(c);
+  if (OnOriginRefused)
+    OnOriginRefused(AContext, origin);
 }
 
 TBytes TWebSocketIOHandlerHelper::ReadBytes() {
@@ -198,7 +228,9 @@ TBytes TWebSocketIOHandlerHelper::ReadBytes() {
     if (message.Kind == TMessageKind::Text)
       return std::move(message.Payload);
   } catch (...) {
-    // Closed or failed connection, or no memory for the message: no message.
+    // Closed or failed connection, or no memory for the message: no message. The frame it
+    // stopped in is incomplete, so the stream is out of step for good.
+    StopReading(FHandler);
   }
   return {};
 }

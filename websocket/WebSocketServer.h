@@ -2,6 +2,7 @@
 // connection's I/O handler.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,9 @@ inline constexpr std::int32_t kCloseSent = 2;  // the server's close frame went 
 // the next one is awaited. A connection whose request grows past MaxRequestBytes, whose client
 // leaves mid-request, or that is not upgraded HandshakeTimeoutMs after it was accepted is closed
 // (OnExecute still runs once, and the connection ends as any other).
+// A qualifying request from a page that AllowedOrigins does not allow is answered with 403
+// Forbidden instead, OnOriginRefused runs, and the connection is closed like one that is never
+// upgraded (once the 403 is sent).
 // The 101 answer is queued and Tag set to 1 while the step holds the Contexts lock, so code
 // holding that lock never finds a connection with its 101 queued and Tag not yet 1, and every
 // frame queued under that lock afterwards follows the 101.
@@ -48,6 +52,12 @@ class TWebSocketServer : public TCustomTCPServer {
   std::size_t MaxRequestBytes = 64 * 1024;
   // Time from accept within which the upgrade must be answered. Set while inactive.
   int HandshakeTimeoutMs = 30000;
+  // The pages that may connect; empty (the default): every page. Set while inactive.
+  TOriginAllowList AllowedOrigins;
+  // Runs on the connection's thread after a request was refused for its Origin header, with
+  // that header's value as sent (trimmed). Set while inactive; must not wait for the owner's
+  // thread.
+  std::function<void(TConnectionContext* AContext, const std::u16string& origin)> OnOriginRefused;
 
   // Hands one frame to every connection whose upgrade has been answered and which has not sent
   // its close frame, in one pass under the Contexts lock that only queues it (the bytes are
@@ -71,8 +81,12 @@ class TWebSocketServer : public TCustomTCPServer {
  private:
   // Gathers and answers requests until one qualifies, or closes the connection.
   void AwaitUpgrade(TConnectionContext* AContext);
-  // Answers one complete request when it qualifies: queues the 101 and sets Tag to 1.
-  void AnswerUpgrade(TIOHandler& c, const TBytes& request);
+  // Answers one complete request when it qualifies: queues the 101 and sets Tag to 1, or, for
+  // a page that may not connect, queues the 403 and closes. False when the connection is closed.
+  bool AnswerUpgrade(TConnectionContext* AContext, const TBytes& request);
+  // Queues the 403 as the last bytes, ends reading (the socket closes once the 403 is sent)
+  // and runs OnOriginRefused.
+  void RefuseOrigin(TConnectionContext* AContext, const std::u16string& origin);
   // With the Contexts lock held: queues a close frame as the connection's last frame when its
   // upgrade is done and nothing closed it yet; Tag becomes kCloseSent. True when queued.
   static bool QueueCloseLocked(TIOHandler& c, std::uint16_t status, std::string_view reason);
@@ -92,7 +106,9 @@ class TWebSocketIOHandlerHelper {
   // reassembled), empty for anything else. Pings are answered with pongs; a close is answered
   // and the connection closed; protocol violations close with 1002, text that is not UTF-8 with
   // 1007, messages over 256 MiB with 1009. While the handshake is not done (Tag != 1) returns empty
-  // at once, consuming nothing.
+  // at once, consuming nothing. Once the reader has closed the connection, or a read has failed
+  // inside a frame (the connection ended or failed, or no memory), the connection is closed and
+  // what is buffered dropped: no byte behind a close or of a cut frame is read as a message.
   TBytes ReadBytes();
   // Queues RawData as one final, unmasked text frame and returns without waiting for the peer.
   // Sends nothing until the handshake has been answered (Tag != 1; a connection is in Contexts

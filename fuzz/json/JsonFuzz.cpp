@@ -3,21 +3,17 @@
 // JSON that FormatJSON renders must parse.
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 
+#include "fuzz/json/FuzzSupport.h"
 #include "json/FormatJson.h"
 #include "json/JsonDocument.h"
-#include "json/JsonUtf8.h"
 
 namespace {
 
-void Require(bool condition) {
-  if (!condition)
-    std::abort();
-}
+using vantorix::fuzz::Require;
+using vantorix::fuzz::RequirePrefix;
 
 void ReadSomeMembers(vantorix::TJsonNode& node) {
   auto* object = dynamic_cast<vantorix::TJsonObject*>(&node);
@@ -75,16 +71,6 @@ std::u16string WithoutNumbers(const std::u16string& rendered) {
   return out;
 }
 
-// A text cut at `limit` is the first limit units of the whole one (one fewer where the cut
-// would separate a surrogate pair) and counts the rest.
-void RequirePrefix(const std::u16string& whole, const vantorix::TClippedText& clipped,
-                   std::size_t limit) {
-  const std::size_t kept = clipped.Text.size();
-  Require(kept + clipped.Omitted == whole.size() && whole.compare(0, kept, clipped.Text) == 0);
-  Require(kept == std::min(limit, whole.size()) ||
-          (kept + 1 == limit && whole[kept] >= 0xD800 && whole[kept] <= 0xDBFF));
-}
-
 void Check(const std::u16string& text) {
   // FormatJSON's strict reader is independent of the model's reader, whose syntax is a
   // superset of RFC 8259 for object and array roots: what the strict one renders must parse,
@@ -124,12 +110,6 @@ void Check(const std::u16string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  // As the server sees a message: UTF-8 decoded to UTF-16.
-  Check(vantorix::JsonUtf8Decode(std::string_view(reinterpret_cast<const char*>(data), size)));
-  // Raw UTF-16 units, to reach every unit value, unpaired surrogates included.
-  std::u16string units(size / 2, u'\0');
-  if (!units.empty())
-    std::memcpy(units.data(), data, units.size() * 2);
-  Check(units);
+  vantorix::fuzz::ForEachText(data, size, Check);
   return 0;
 }

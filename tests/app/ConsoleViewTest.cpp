@@ -66,9 +66,27 @@ TEST(DaemonOptionsTest, PortAndLoopback) {
   }
 }
 
+TEST(DaemonOptionsTest, AllowOriginIsRepeatableAndTakesCanonicalForms) {
+  const TDaemonOptions none = ParseDaemonOptions({"--loopback"});
+  EXPECT_TRUE(none.AllowedOrigins.Empty());
+  const TDaemonOptions some =
+      ParseDaemonOptions({"--allow-origin", "http://localhost:8000", "--loopback",
+                          "--allow-origin=HTTPS://A.Example:443"});
+  EXPECT_EQ(some.AllowedOrigins.Origins(),
+            (std::vector<std::u16string>{u"http://localhost:8000", u"https://a.example"}));
+  EXPECT_TRUE(some.Loopback);
+}
+
 TEST(DaemonOptionsTest, RejectsWhatItDoesNotKnow) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--port"}, {"--verbose"}, {"8989"}, {"--loopback", "x"}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--port"},
+                                             {"--verbose"},
+                                             {"8989"},
+                                             {"--loopback", "x"},
+                                             {"--allow-origin"},
+                                             {"--allow-origin", "null"},
+                                             {"--allow-origin", "http://localhost:8000/"},
+                                             {"--allow-origin=localhost"}}) {
     EXPECT_THROW(ParseDaemonOptions(args), EUsageError);
   }
 }

@@ -2,6 +2,7 @@
 // loopback and simulated terminals in the test process.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <span>
@@ -258,6 +259,24 @@ TEST_F(DispatcherTest, SyncToTwoTerminalsReportsStartAndFinishPerTerminalInOrder
   EXPECT_EQ(CommandLog(2, 4), (std::vector<std::string>{
                                   "sync in progress to:127.0.0.1", "*Upload user successful!",
                                   "sync in progress to:127.0.0.1", "*Upload user successful!"}));
+}
+
+// AwaitCommands returns only once the device work handed to the command thread is done: the
+// terminal answers nothing more after it, and the finish status is the next message.
+TEST_F(DispatcherTest, AwaitCommandsReturnsOnceTheCommandThreadsWorkIsDone) {
+  TTestTerminal slow({.Delay = std::chrono::milliseconds(40)});
+  auto sender = H.Connect();
+  sender->SendText(
+      R"({"act":"synctodevice","state":"w","devices":[)" + Device(slow.PortText()) +
+      R"(],"users":[{"enrollNumber":"7","enabled":true,"name":"Ann",)"
+      R"("cardNumber":"0","password":"","privilege":0,"fpTemplates":[],"fpCount":0}]})");
+  ASSERT_EQ(Read(*sender, 1),
+            std::vector<std::string>{Start("w", "sync in progress to:127.0.0.1")});
+  H.Form->AwaitCommands();
+  const long answered = slow.RequestCount();
+  EXPECT_EQ(Read(*sender, 1), std::vector<std::string>{Finish("w", "*Upload user successful!")});
+  EXPECT_EQ(slow.RequestCount(), answered);
+  EXPECT_GT(answered, 2);
 }
 
 TEST_F(DispatcherTest, GetFromDeviceOnEmptyAndFilledTerminals) {

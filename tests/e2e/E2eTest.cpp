@@ -272,5 +272,65 @@ TEST(E2eStartTest, LoopbackListensOn127001Only) {
   EXPECT_EQ(daemon.WaitExit(std::chrono::milliseconds(kWaitMs)), std::optional<int>(0));
 }
 
+// With an allow-list, a foreign page's upgrade gets 403 and a closed connection and leaves one
+// log line naming the origin and the peer; listed pages and programs without Origin connect.
+TEST(E2eOriginTest, PagesOutsideTheAllowListAreRefusedWith403AndLogged) {
+  TDaemonProcess daemon({"--port", "0", "--loopback", "--allow-origin", "http://localhost:8000",
+                         "--allow-origin", "HTTPS://Intranet.Example:443"});
+  EXPECT_EQ(daemon.LinesThrough("pages allowed"),
+            (std::vector<std::string>{
+                "pages allowed to connect: http://localhost:8000 https://intranet.example"}));
+  struct {
+    const char* name;
+    std::string originLine;
+    std::string logged;  // the origin as logged; empty when the page may connect
+  } const cases[] = {
+      {"listed page", "Origin: http://localhost:8000\r\n", ""},
+      {"listed page, other spelling", "Origin: https://INTRANET.example\r\n", ""},
+      {"program without Origin", "", ""},
+      {"foreign page", "Origin: http://evil.example\r\n", "\"http://evil.example\""},
+      {"same host, other port", "Origin: http://localhost:8001\r\n", "\"http://localhost:8001\""},
+      {"page from a file", "Origin: null\r\n", "\"null\""},
+      {"control characters", "Origin: http://a\x1b[2J\x07z\r\n", "\"http://a?[2J?z\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TWsTestClient client("127.0.0.1", daemon.Port());
+    client.SendRaw(
+        "GET / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n"
+        "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Key: " +
+        std::string(TWsTestClient::kSampleKey) + "\r\n" + c.originLine + "\r\n");
+    if (c.logged.empty()) {
+      const TRawBytes head = client.ReadRaw(129, kWaitMs);
+      EXPECT_EQ(std::string(head.begin(), head.end()).substr(0, 34),
+                "HTTP/1.1 101 Switching Protocols\r\n");
+      client.SendText(R"({"act":"echo","state":"o"})");
+      EXPECT_TRUE(client.ReadText(kWaitMs));
+      continue;
+    }
+    const TRawBytes answer = client.ReadRaw(4096, kWaitMs);
+    const std::string text(answer.begin(), answer.end());
+    EXPECT_EQ(text.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << text;
+    EXPECT_TRUE(client.IsClosed()) << "the server closes the connection after the 403";
+    const std::vector<std::string> lines = daemon.LinesThrough("origin not allowed");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(
+        lines.back().find("origin not allowed: " + c.logged + " (PeerIP=127.0.0.1 - PeerPort=" +
+                          std::to_string(client.LocalPort()) + ")"),
+        std::string::npos)
+        << lines.back();
+  }
+}
+
+TEST(E2eOriginTest, AnAllowListEntryThatNamesNoPageStopsTheStart) {
+  for (const std::string origin : {"null", "http://localhost:8000/", "localhost"}) {
+    TChildProcess daemon(DaemonCommand({"--port", "0", "--allow-origin", origin}),
+                         /*mergeStderr=*/true);
+    const std::string line = daemon.ReadLine(std::chrono::milliseconds(kWaitMs)).value_or("");
+    EXPECT_EQ(line.rfind("vantorixd: --allow-origin: '" + origin + "'", 0), 0u) << line;
+    EXPECT_EQ(daemon.WaitExit(std::chrono::milliseconds(kWaitMs)), std::optional<int>(2));
+  }
+}
+
 }  // namespace
 }  // namespace vantorix::test

@@ -1,8 +1,11 @@
-// SHA-1, Base64, UTF-8 and the handshake's header parser and accept value, on plain data.
+// SHA-1, Base64, UTF-8 and the handshake's header parser, accept value and origin allow-list, on
+// plain data.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "websocket/Base64.h"
 #include "websocket/Handshake.h"
@@ -211,6 +214,112 @@ TEST(Handshake, ResponseForUpgradeAndKeyHeadersInAnyCase_Rfc6455Section4_2_1) {
             u"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: "
             u"Upgrade\r\nSec-WebSocket-Accept: " +
                 accept + u"\r\n\r\n");
+}
+
+// RFC 6454 section 6.2 serialisations, made comparable; anything else names no page.
+TEST(Origin, CanonicalFormOfSerialisedOrigins) {
+  struct {
+    std::u16string text;
+    std::optional<std::u16string> canonical;
+  } const cases[] = {
+      {u"http://localhost:8000", u"http://localhost:8000"},
+      {u"HTTPS://Intranet.Example", u"https://intranet.example"},
+      {u"http://intranet:80", u"http://intranet"},  // default ports left out
+      {u"https://intranet:443", u"https://intranet"},
+      {u"ws://a:80", u"ws://a"},
+      {u"wss://a:0443", u"wss://a"},
+      {u"http://a:443", u"http://a:443"},  // another scheme's default stays
+      {u"http://a:008000", u"http://a:8000"},
+      {u"http://a:0", u"http://a:0"},
+      {u"http://a:65535", u"http://a:65535"},
+      {u"http://[::1]:8000", u"http://[::1]:8000"},
+      {u"http://[FE80::A]", u"http://[fe80::a]"},
+      {u"http://127.0.0.1", u"http://127.0.0.1"},
+      {u"chrome-extension://abcdef", u"chrome-extension://abcdef"},
+      {u"null", std::nullopt},  // pages without an origin of their own
+      {u"", std::nullopt},
+      {u"localhost:8000", std::nullopt},
+      {u"http://", std::nullopt},
+      {u"http://a/", std::nullopt},  // a path, even an empty one
+      {u"http://a/page.html", std::nullopt},
+      {u"http://a?x", std::nullopt},
+      {u"http://a#x", std::nullopt},
+      {u"http://user@a", std::nullopt},
+      {u"http://a:", std::nullopt},
+      {u"http://a:65536", std::nullopt},
+      {u"http://a:8x", std::nullopt},
+      {u"http://a b", std::nullopt},
+      {u"http://b\u00FCcher.example", std::nullopt},  // browsers send the punycode form
+      {u"http://[::1", std::nullopt},
+      {u"http://[x]", std::nullopt},
+      {u"http://[]", std::nullopt},
+      {u"1http://a", std::nullopt},
+      {u"ht tp://a", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CanonicalOrigin(c.text), c.canonical) << Utf8EncodeString(c.text);
+  }
+}
+
+TEST(Origin, AllowListAllowsListedPagesAndProgramsWithoutOrigin) {
+  TOriginAllowList list;
+  auto request = [](std::optional<std::u16string> origin) {
+    THeaderMap headers{{u"Upgrade", u"websocket"}, {u"Sec-WebSocket-Key", u"x"}};
+    if (origin) {
+      headers[u"Origin"] = *origin;
+    }
+    return headers;
+  };
+  EXPECT_TRUE(list.Allows(request(u"http://evil.example"))) << "an empty list allows every page";
+  EXPECT_TRUE(list.Allows(request(u"null")));
+  list.Add(u"http://localhost:8000");
+  list.Add(u"HTTPS://Intranet.Example:443");
+  list.Add(u"http://localhost:8000");  // once is enough
+  EXPECT_EQ(list.Origins(),
+            (std::vector<std::u16string>{u"http://localhost:8000", u"https://intranet.example"}));
+  struct {
+    std::optional<std::u16string> origin;
+    bool allowed;
+  } const cases[] = {
+      {u"http://localhost:8000", true},
+      {u"http://LOCALHOST:8000", true},
+      {u"https://intranet.example", true},
+      {std::nullopt, true},  // not sent by a browser
+      {u"http://localhost:8001", false},
+      {u"https://localhost:8000", false},
+      {u"http://127.0.0.1:8000", false},  // another host name for the same machine
+      {u"http://intranet.example", false},
+      {u"http://evil.example", false},
+      {u"null", false},
+      {u"", false},
+      {u"http://localhost:8000/", false},
+      {u"http://localhost:8000.evil.example", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(list.Allows(request(c.origin)), c.allowed)
+        << (c.origin ? Utf8EncodeString(*c.origin) : "(no Origin)");
+  }
+  // The header name is case-insensitive like any other.
+  EXPECT_FALSE(list.Allows(THeaderMap{{u"oRiGiN", u"http://evil.example"}}));
+}
+
+TEST(Origin, AllowListRefusesWhatNamesNoPage) {
+  for (const char16_t* text : {u"null", u"http://a/", u"a.example", u"", u"http://a:99999"}) {
+    TOriginAllowList list;
+    EXPECT_THROW(list.Add(text), EInvalidOrigin) << Utf8EncodeString(text);
+    EXPECT_TRUE(list.Empty());
+  }
+}
+
+TEST(Handshake, ForbiddenResponseIsACompleteHttpResponse) {
+  const std::string response = Utf8EncodeString(ForbiddenResponse());
+  const std::size_t head = response.find("\r\n\r\n");
+  ASSERT_NE(head, std::string::npos);
+  EXPECT_EQ(response.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u);
+  EXPECT_NE(response.find("\r\nConnection: close\r\n"), std::string::npos);
+  const std::string body = response.substr(head + 4);
+  EXPECT_NE(response.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"),
+            std::string::npos);
 }
 
 }  // namespace

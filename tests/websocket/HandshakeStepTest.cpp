@@ -1,12 +1,16 @@
 // The handshake step of TWebSocketServer on in-memory sockets: Tag states, gathering the request
-// over several receives, the bytes after it, the size limit, the time limit and a failing
-// response write.
+// over several receives, the bytes after it, the size limit, the time limit, a failing response
+// write and the origin allow-list.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <future>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "tests/websocket/StepTestSupport.h"
+#include "websocket/Utf8.h"
 
 namespace vantorix::test {
 namespace {
@@ -161,6 +165,61 @@ TEST(HandshakeStep, AFailedResponseWriteStillMarksTheHandshakeDone) {
   EXPECT_NO_THROW(connected = f.Server.DoExecute(f.Context.get()));
   EXPECT_EQ(f.Io().Tag, kHandshakeDone);
   EXPECT_FALSE(connected) << "the failed write closed the connection";
+}
+
+// With an allow-list, a page it does not list gets 403 and a closed connection, and the server
+// says so; listed pages and programs that send no Origin are upgraded as before.
+TEST(HandshakeStep, OriginsOutsideTheAllowListAreRefusedWith403) {
+  const std::string head =
+      "GET / HTTP/1.1\r\nUpgrade: websocket\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+  struct {
+    const char* name;
+    std::string originLines;
+    bool allowList;
+    std::optional<std::u16string> refused;  // the origin reported, when refused
+  } const cases[] = {
+      {"listed", "Origin: http://localhost:8000\r\n", true, std::nullopt},
+      {"listed, other spelling", "Origin: HTTP://LocalHost:8000\r\n", true, std::nullopt},
+      {"no Origin", "", true, std::nullopt},
+      {"not listed", "Origin: http://evil.example\r\n", true, u"http://evil.example"},
+      {"null", "Origin: null\r\n", true, u"null"},
+      {"the last line counts", "Origin: http://localhost:8000\r\nOrigin: http://x\r\n", true,
+       u"http://x"},
+      {"no list", "Origin: http://evil.example\r\n", false, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TStepFixture f;
+    if (c.allowList) {
+      f.Server.AllowedOrigins.Add(u"http://localhost:8000");
+    }
+    std::vector<std::u16string> reported;
+    f.Server.OnOriginRefused = [&](TConnectionContext* context, const std::u16string& origin) {
+      EXPECT_EQ(context, f.Context.get());
+      reported.push_back(origin);
+    };
+    int executes = 0;
+    f.Server.OnExecute = [&](TConnectionContext*) { ++executes; };
+    f.Server.DoConnect(f.Context.get());
+    f.Send(head + c.originLines + "\r\n" + kFrameXy);
+    const bool refused = c.refused.has_value();
+    EXPECT_EQ(ExecuteWithin(f, 10s), std::optional<bool>(!refused));
+    EXPECT_EQ(executes, 1);
+    if (refused) {
+      EXPECT_EQ(f.Received(), Utf8EncodeString(ForbiddenResponse()));
+      EXPECT_EQ(reported, std::vector<std::u16string>{*c.refused});
+      EXPECT_EQ(f.Io().Tag, kHandshakePending) << "no broadcast may reach it";
+      EXPECT_FALSE(f.Io().Opened());
+      std::uint8_t byte = 0;
+      EXPECT_EQ(f.Client->Receive(&byte, 1, false), 0) << "the client sees the close";
+    } else {
+      EXPECT_EQ(f.Received(), kResponse);
+      EXPECT_TRUE(reported.empty());
+      EXPECT_EQ(f.Io().Tag, kHandshakeDone);
+      f.Client->Close();
+      EXPECT_EQ(TWebSocketIOHandlerHelper(f.Io()).ReadString(), u"xy");
+    }
+  }
 }
 
 }  // namespace

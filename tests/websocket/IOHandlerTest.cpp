@@ -344,5 +344,57 @@ TEST(WebSocketIOHandlerHelper, CloseIsAnsweredAndTheConnectionClosed_Rfc6455Sect
   EXPECT_FALSE(f.Handler->Connected());
 }
 
+// Once the reader has closed the connection (a close answered, or the connection failed for a
+// protocol violation or ill-formed text), frames that arrived behind it in the same receive are
+// never delivered (RFC 6455 sections 5.5.1 and 7.1.7).
+TEST(WebSocketIOHandlerHelper, NothingIsReadAfterTheReaderClosedTheConnection) {
+  struct {
+    const char* name;
+    TBytes first;
+    std::string answer;
+  } const cases[] = {
+      {"client close", Masked(0x88, std::string("\x03\xE8", 2)),
+       std::string("\x88\x02\x03\xE8", 4)},
+      {"reserved bits set", Masked(0xC1, "x"), std::string("\x88\x02\x03\xEA", 4)},
+      {"ill-formed text", Masked(0x81, "\xC0\xAF"), std::string("\x88\x02\x03\xEF", 4)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    THandlerFixture f;
+    f.Handler->Tag = kHandshakeDone;
+    TBytes bytes = c.first;
+    const TBytes late = Masked(0x81, R"({"act":"echo"})");
+    bytes.insert(bytes.end(), late.begin(), late.end());
+    f.Client->Send(bytes.data(), bytes.size());
+    ASSERT_TRUE(f.Handler->CheckForData(100));
+    ASSERT_EQ(f.Handler->InputBuffer.Size(), bytes.size()) << "all of it buffered at once";
+    TWebSocketIOHandlerHelper ws(*f.Handler);
+    EXPECT_TRUE(ws.ReadBytes().empty());
+    EXPECT_TRUE(ws.ReadBytes().empty()) << "the frame behind the close is not delivered";
+    EXPECT_FALSE(f.Handler->Connected());
+    EXPECT_EQ(Drain(*f.Client), c.answer);
+  }
+}
+
+// A frame cut short by the end of the stream leaves the reader out of step: the bytes that did
+// come (here a whole frame carried as payload, sent with a zero masking key) are never read as
+// frames of their own.
+TEST(WebSocketIOHandlerHelper, AFrameCutByTheEndOfTheStreamLeavesNothingToRead) {
+  const TBytes inner = Masked(0x81, R"({"act":"echo"})");
+  TBytes outer{0x81, static_cast<std::uint8_t>(0x80 | (inner.size() + 1)), 0, 0, 0, 0};
+  outer.insert(outer.end(), inner.begin(), inner.end());
+  for (const std::size_t cut : {outer.size(), std::size_t{4}, std::size_t{1}}) {
+    SCOPED_TRACE(cut);
+    THandlerFixture f;
+    f.Handler->Tag = kHandshakeDone;
+    f.Client->Send(outer.data(), cut);
+    f.Client->Close();
+    TWebSocketIOHandlerHelper ws(*f.Handler);
+    EXPECT_TRUE(ws.ReadBytes().empty());
+    EXPECT_FALSE(f.Handler->Connected());
+    EXPECT_TRUE(ws.ReadBytes().empty());
+  }
+}
+
 }  // namespace
 }  // namespace vantorix
