@@ -367,8 +367,9 @@ TEST(WebSocketIOHandlerHelper, ReadsMessagesWhateverTheReceivesCutOff) {
     TIOHandler handler(std::make_unique<TFaultyStreamSocket>(std::move(pair.Server), plan));
     handler.Tag = kHandshakeDone;
     TBytes bytes = stream;
-    if (withLarge)
+    if (withLarge) {
       bytes.insert(bytes.end(), largeFrame.begin(), largeFrame.end());
+    }
     ASSERT_EQ(pair.Client->Send(bytes.data(), bytes.size()),
               static_cast<std::ptrdiff_t>(bytes.size()));
     TWebSocketIOHandlerHelper ws(handler);
@@ -376,8 +377,9 @@ TEST(WebSocketIOHandlerHelper, ReadsMessagesWhateverTheReceivesCutOff) {
     EXPECT_EQ(text(ws.ReadBytes()), small);
     EXPECT_EQ(text(ws.ReadBytes()), medium);
     EXPECT_EQ(text(ws.ReadBytes()), "fragment");
-    if (withLarge)
+    if (withLarge) {
       EXPECT_EQ(text(ws.ReadBytes()), large);
+    }
     EXPECT_EQ(Drain(*pair.Client), std::string("\x8A\x01p", 3));
   }
 }
