@@ -10,7 +10,7 @@
 #include "json/FormatJson.h"
 #include "json/JsonDocument.h"
 #include "json/TextToInt.h"
-#include "websocket/Utf8.h"
+#include "websocket/FreeMemory.h"
 #include "websocket/WebSocketFrames.h"
 
 namespace vantorix {
@@ -274,10 +274,19 @@ void TServerForm::OnWebSocketExecute(TConnectionContext* AContext) {
   if (io.InputBufferIsEmpty()) {
     io.CheckForData(10);
   }
-  const std::u16string text = TWebSocketIOHandlerHelper(io).ReadString();
+  std::u16string text = TWebSocketIOHandlerHelper(io).ReadString();
   if (text.empty()) {
     return;
   }
+  const bool large = text.size() * sizeof(char16_t) >= kLargeMessageBytes;
+  Dispatch(AContext, std::move(text));
+  // A large message's text and document have been freed by now.
+  if (large) {
+    ReturnFreedMemory();
+  }
+}
+
+void TServerForm::Dispatch(TConnectionContext* AContext, std::u16string text) {
   std::unique_ptr<TJsonNode> document;
   try {
     document = TJsonNode::Parse(text);
@@ -485,7 +494,7 @@ void TServerForm::WebSocketSendDataToClients(const std::u16string& JsonStr) {
     return;
   }
   // Encoded once; every connection queues the same bytes and sends them at its client's pace.
-  server->SendToAll(std::make_shared<const TBytes>(EncodeTextFrame(Utf8Encode(JsonStr))));
+  server->SendToAll(std::make_shared<const TBytes>(EncodeTextFrame(JsonStr)));
 }
 
 }  // namespace vantorix

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "websocket/FreeMemory.h"
+
 namespace vantorix {
 namespace {
 
@@ -215,6 +217,17 @@ void TCustomTCPServer::ReapFinished() {
     if (t->Thread.joinable())
       t->Thread.join();
   }
+  if (done.empty())
+    return;
+  done.clear();
+  bool none = false;
+  {
+    std::lock_guard lock(FThreadsLock);
+    none = FThreads.empty();
+  }
+  // Once every connection has gone, what they held goes back to the system.
+  if (none)
+    ReturnFreedMemory();
 }
 
 void TCustomTCPServer::ListenerLoop(TListener& listener) {
