@@ -54,6 +54,13 @@ bool Ascii8(const std::uint8_t* p) {
   return (word & 0x8080808080808080u) == 0;
 }
 
+// Four UTF-16 units below U+0080 at p, as a whole word.
+bool Ascii4(const char16_t* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  return (word & 0xFF80FF80FF80FF80u) == 0;
+}
+
 }  // namespace
 
 std::u16string Utf8Decode(std::span<const std::uint8_t> bytes) {
@@ -142,6 +149,12 @@ bool TUtf8Validator::Feed(std::span<const std::uint8_t> bytes) {
 std::size_t Utf8Length(std::u16string_view text) {
   std::size_t n = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
+    while (i + 4 <= text.size() && Ascii4(text.data() + i)) {
+      n += 4;
+      i += 4;
+    }
+    if (i == text.size())
+      break;
     const char16_t u = text[i];
     if (u < 0x80) {
       n += 1;
@@ -159,6 +172,14 @@ std::size_t Utf8Length(std::u16string_view text) {
 
 std::uint8_t* Utf8EncodeTo(std::u16string_view text, std::uint8_t* out) {
   for (std::size_t i = 0; i < text.size(); ++i) {
+    while (i + 4 <= text.size() && Ascii4(text.data() + i)) {
+      for (std::size_t k = 0; k < 4; ++k)
+        out[k] = static_cast<std::uint8_t>(text[i + k]);
+      out += 4;
+      i += 4;
+    }
+    if (i == text.size())
+      break;
     std::uint32_t cp = text[i];
     if (cp < 0x80) {
       *out++ = static_cast<std::uint8_t>(cp);
