@@ -427,9 +427,23 @@ void TServerForm::Echo(TJsonObject& command, const std::u16string& state) {
   log(u"", Decimal(devices != nullptr ? devices->Count() : 0));
   // Rendered from the compact form, which gives the same rendering as the line form but, unlike
   // it, does not grow with the nesting depth; and only as much as the log keeps.
-  LogClipped(u"", FormatJSON(command.ToJSON(true), kLogMessageLimit));
+  std::u16string compact = command.ToJSON(true);
+  LogClipped(u"", FormatJSON(compact, kLogMessageLimit));
+  if (command.GetValue(u"state2").IsBound()) {
+    command.SetString(u"state2", state);
+    WebSocketSendDataToClients(command.ToJSON(true));
+    return;
+  }
+  // Set where it is missing, "state2" becomes the last member (after "devices", which GetArray
+  // has made sure of): the reply is the logged text with it appended, written once rather than
+  // twice, which counts for a large command.
   command.SetString(u"state2", state);
-  WebSocketSendDataToClients(command.ToJSON(true));
+  TJsonObject member;
+  member.SetString(u"state2", state);
+  compact.pop_back();
+  compact += u',';
+  compact.append(member.ToJSON(true), 1);
+  WebSocketSendDataToClients(compact);
 }
 
 void TServerForm::GetFromDevice(TJsonObject& command, const std::u16string& state) {
