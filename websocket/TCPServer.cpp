@@ -9,6 +9,8 @@ namespace vantorix {
 namespace {
 
 constexpr int kAcceptPollMs = 250;
+// Connections that must have ended before the listener returns freed memory to the system.
+constexpr std::size_t kTrimAfterConnections = 64;
 
 // Runs a callable when the scope ends, also by an exception.
 template <typename F>
@@ -219,14 +221,19 @@ void TCustomTCPServer::ReapFinished() {
   }
   if (done.empty())
     return;
+  const std::size_t ended = done.size();
   done.clear();
-  bool none = false;
+  bool trim = false;
   {
     std::lock_guard lock(FThreadsLock);
-    none = FThreads.empty();
+    FEndedSinceTrim += ended;
+    // Once every connection has gone, what they held goes back to the system; not after every
+    // short connection, which would cost each one a walk over the allocator's lists.
+    trim = FThreads.empty() && FEndedSinceTrim >= kTrimAfterConnections;
+    if (trim)
+      FEndedSinceTrim = 0;
   }
-  // Once every connection has gone, what they held goes back to the system.
-  if (none)
+  if (trim)
     ReturnFreedMemory();
 }
 
