@@ -13,6 +13,9 @@ namespace {
 // output takes nothing at all.
 constexpr std::chrono::milliseconds kWaitSlice{50};
 
+// Waiting pieces are joined into writes of up to this size.
+constexpr std::size_t kBatchBytes = 64 * 1024;
+
 std::string DroppedNote(std::size_t dropped) {
   std::string note = "[";
   note += std::to_string(dropped);
@@ -30,11 +33,15 @@ TConsoleWriter::~TConsoleWriter() {
 }
 
 void TConsoleWriter::Post(std::string text) {
+  // The thread is woken only for the first piece: while pieces wait, it has not finished with
+  // the queue and takes the new ones with them.
+  bool wake = false;
   {
     std::lock_guard lock(FMutex);
     if (FClosing) {
       return;
     }
+    wake = FPending.empty();
     FPendingBytes += text.size();
     FPending.push_back(std::move(text));
     while (FPendingBytes > FPendingLimit && FPending.size() > 1) {
@@ -43,7 +50,9 @@ void TConsoleWriter::Post(std::string text) {
       ++FDropped;
     }
   }
-  FWake.notify_one();
+  if (wake) {
+    FWake.notify_one();
+  }
 }
 
 void TConsoleWriter::Close(std::chrono::milliseconds grace) {
@@ -70,6 +79,13 @@ void TConsoleWriter::Run() {
     std::string text = std::move(FPending.front());
     FPending.pop_front();
     FPendingBytes -= text.size();
+    // Pieces waiting behind it go out in the same write: one system call, and one wake-up of
+    // whoever reads the output, for many lines.
+    while (!FPending.empty() && text.size() + FPending.front().size() <= kBatchBytes) {
+      text += FPending.front();
+      FPendingBytes -= FPending.front().size();
+      FPending.pop_front();
+    }
     // Written only now, when the output has taken everything before it again.
     if (FDropped != 0) {
       text.insert(0, DroppedNote(FDropped));

@@ -10,7 +10,7 @@
 #include "json/FormatJson.h"
 #include "json/JsonDocument.h"
 #include "json/TextToInt.h"
-#include "websocket/Utf8.h"
+#include "websocket/FreeMemory.h"
 #include "websocket/WebSocketFrames.h"
 
 namespace vantorix {
@@ -299,10 +299,19 @@ void TServerForm::OnWebSocketExecute(TConnectionContext* AContext) {
   if (io.InputBufferIsEmpty()) {
     io.CheckForData(10);
   }
-  const std::u16string text = TWebSocketIOHandlerHelper(io).ReadString();
+  std::u16string text = TWebSocketIOHandlerHelper(io).ReadString();
   if (text.empty()) {
     return;
   }
+  const bool large = text.size() * sizeof(char16_t) >= kLargeMessageBytes;
+  Dispatch(AContext, std::move(text));
+  // A large message's text and document have been freed by now.
+  if (large) {
+    ReturnFreedMemory();
+  }
+}
+
+void TServerForm::Dispatch(TConnectionContext* AContext, std::u16string text) {
   std::unique_ptr<TJsonNode> document;
   try {
     document = TJsonNode::Parse(text);
@@ -443,9 +452,23 @@ void TServerForm::Echo(TJsonObject& command, const std::u16string& state) {
   log(u"", Decimal(devices != nullptr ? devices->Count() : 0));
   // Rendered from the compact form, which gives the same rendering as the line form but, unlike
   // it, does not grow with the nesting depth; and only as much as the log keeps.
-  LogClipped(u"", FormatJSON(command.ToJSON(true), kLogMessageLimit));
+  std::u16string compact = command.ToJSON(true);
+  LogClipped(u"", FormatJSON(compact, kLogMessageLimit));
+  if (command.GetValue(u"state2").IsBound()) {
+    command.SetString(u"state2", state);
+    WebSocketSendDataToClients(command.ToJSON(true));
+    return;
+  }
+  // Set where it is missing, "state2" becomes the last member (after "devices", which GetArray
+  // has made sure of): the reply is the logged text with it appended, written once rather than
+  // twice, which counts for a large command.
   command.SetString(u"state2", state);
-  WebSocketSendDataToClients(command.ToJSON(true));
+  TJsonObject member;
+  member.SetString(u"state2", state);
+  compact.pop_back();
+  compact += u',';
+  compact.append(member.ToJSON(true), 1);
+  WebSocketSendDataToClients(compact);
 }
 
 void TServerForm::GetFromDevice(TJsonObject& command, const std::u16string& state) {
@@ -510,7 +533,7 @@ void TServerForm::WebSocketSendDataToClients(const std::u16string& JsonStr) {
     return;
   }
   // Encoded once; every connection queues the same bytes and sends them at its client's pace.
-  server->SendToAll(std::make_shared<const TBytes>(EncodeTextFrame(Utf8Encode(JsonStr))));
+  server->SendToAll(std::make_shared<const TBytes>(EncodeTextFrame(JsonStr)));
 }
 
 }  // namespace vantorix

@@ -154,6 +154,8 @@ class TServerForm {
   void RefreshCount(bool p_disconnected, const TConnectionContext* leaving);
   // log for a message already cut at kLogMessageLimit (the note is added here).
   void LogClipped(std::u16string_view sender, TClippedText message);
+  // The rest of a dispatcher pass, for one message's text.
+  void Dispatch(TConnectionContext* AContext, std::u16string text);
   // With FCommandsMutex held: starts a command thread for the lane.
   void StartCommandThreadLocked(const std::shared_ptr<TLane>& lane);
   // A command thread: runs the lane's commands until none waits or the form stops.

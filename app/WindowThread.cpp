@@ -16,11 +16,17 @@ void TMainThreadQueue::Queue(TWindowProcedure proc) {
     proc();
     return;
   }
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(FMutex);
+    wake = FPending.empty();
     FPending.push_back(std::move(proc));
   }
-  FQueued.notify_one();
+  // While procedures wait, the window thread is still to take them all (RunPending runs until
+  // the queue is empty), so only the first needs to wake it.
+  if (wake) {
+    FQueued.notify_one();
+  }
 }
 
 std::size_t TMainThreadQueue::RunPending() {

@@ -3,8 +3,10 @@
 #include "websocket/IOHandler.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
+#include <new>
 
 #include "net/SocketErrors.h"
 #include "websocket/Utf8.h"
@@ -14,8 +16,13 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-// What an emptied input buffer may keep of its memory for the next messages.
-constexpr std::size_t kKeptCapacity = 256 * 1024;
+// What an emptied input buffer may keep of its memory for the next messages. An idle
+// connection keeps no more than its last small message took.
+constexpr std::size_t kKeptCapacity = 16 * 1024;
+// Receives of at most this many bytes land on the stack first and are appended as they came:
+// a receive that finds little or nothing (the liveness look after every message) neither grows
+// nor zero-fills the input buffer. Waiting for more than this receives into the buffer itself.
+constexpr std::size_t kStackReceive = 16 * 1024;
 
 int MsLeft(TClock::time_point deadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TClock::now()).count();
@@ -67,6 +74,11 @@ std::size_t TInputBuffer::IndexOf(std::span<const std::uint8_t> needle, std::siz
 std::size_t TInputBuffer::Size() const {
   std::lock_guard lock(FLock);
   return SizeLocked();
+}
+
+std::size_t TInputBuffer::Capacity() const {
+  std::lock_guard lock(FLock);
+  return FData.capacity();
 }
 
 void TInputBuffer::AppendLocked(const std::uint8_t* data, std::size_t n) {
@@ -122,18 +134,35 @@ bool TIOHandler::DisconnectCheckLocked(bool raise, bool ignoreBuffer) {
 std::ptrdiff_t TIOHandler::ReceiveNowLocked(std::size_t chunk) {
   TBytes& data = InputBuffer.FData;
   const std::size_t old = data.size();
-  data.resize(old + chunk);
+  std::array<std::uint8_t, kStackReceive> local;
+  const bool direct = chunk > local.size();
   std::ptrdiff_t n = 0;
   try {
-    n = FSocket->Receive(data.data() + old, chunk, false);
+    if (direct) {
+      data.resize(old + chunk);
+      n = FSocket->Receive(data.data() + old, chunk, false);
+    } else {
+      n = FSocket->Receive(local.data(), chunk, false);
+      if (n > 0)
+        data.insert(data.end(), local.data(), local.data() + n);
+    }
   } catch (const TSocketError& e) {
     data.resize(old);
     if (!IsConnectionLostCode(e.Code()))
       throw;
     MarkLostLocked();
     return 0;
+  } catch (const std::bad_alloc&) {
+    data.resize(old);
+    // Received but no room to keep: the stream has lost bytes and cannot go on.
+    if (n > 0) {
+      MarkLostLocked();
+      return 0;
+    }
+    throw;
   }
-  data.resize(old + static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0)));
+  if (direct)
+    data.resize(old + static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0)));
   if (n == 0)
     FClosedGracefully = true;
   return n;
@@ -144,8 +173,9 @@ int TIOHandler::ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t sati
   if (waitLimit == -1)
     limit = ReadTimeout <= 0 ? -1 : ReadTimeout;
   const auto deadline = TClock::now() + std::chrono::milliseconds(limit > 0 ? limit : 0);
-  const std::size_t chunk = static_cast<std::size_t>(std::max(RecvBufferSize, 1));
+  const std::size_t bufferSize = static_cast<std::size_t>(std::max(RecvBufferSize, 1));
   for (;;) {
+    std::size_t chunk = std::min(bufferSize, kStackReceive);
     {
       std::lock_guard lock(FLock);
       DisconnectCheckLocked(false, false);
@@ -156,6 +186,8 @@ int TIOHandler::ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t sati
       // registered here, Connected() only peeks until this wait is over.
       if (satisfiedAt > 0 && InputBuffer.SizeLocked() >= satisfiedAt)
         return 0;
+      if (satisfiedAt > InputBuffer.SizeLocked() + kStackReceive)
+        chunk = bufferSize;
       ++FWaiters;
     }
     bool ready = false;
@@ -214,7 +246,8 @@ bool TIOHandler::Connected() {
         if (FSocket->Receive(&probe, 1, true) == 0)
           return InputBuffer.SizeLocked() > 0;
       } else {
-        ReceiveNowLocked(static_cast<std::size_t>(std::max(RecvBufferSize, 1)));
+        ReceiveNowLocked(
+            std::min(static_cast<std::size_t>(std::max(RecvBufferSize, 1)), kStackReceive));
       }
     } catch (const TSocketError& e) {
       if (IsConnectionLostCode(e.Code()))
@@ -293,9 +326,30 @@ void TIOHandler::WaitBuffered(std::size_t count) {
 }
 
 void TIOHandler::ReadInto(std::uint8_t* out, std::size_t count) {
+  {
+    std::lock_guard lock(FLock);
+    if (InputBuffer.SizeLocked() >= count) {
+      InputBuffer.TakeLocked(out, count);
+      return;
+    }
+  }
   WaitBuffered(count);
   std::lock_guard lock(FLock);
   InputBuffer.TakeLocked(out, count);
+}
+
+void TIOHandler::ReadBytes(std::span<std::uint8_t> out) {
+  {
+    std::lock_guard lock(FLock);
+    if (InputBuffer.SizeLocked() >= out.size()) {
+      InputBuffer.TakeLocked(out.data(), out.size());
+      return;
+    }
+  }
+  // Byte by byte while they arrive: a stream that ends on the way has its last bytes taken,
+  // so no stray byte stays buffered for ever behind a closed connection.
+  for (std::uint8_t& b : out)
+    b = ReadByte();
 }
 
 void TIOHandler::Write(const TBytes& ABuffer, int ALength, int AOffset) {

@@ -52,6 +52,8 @@ class TInputBuffer {
   // does not (yet). An empty needle is found at from.
   std::size_t IndexOf(std::span<const std::uint8_t> needle, std::size_t from = 0) const;
   std::size_t Size() const;
+  // Bytes of memory the buffer holds now, used or not.
+  std::size_t Capacity() const;
 
  private:
   friend class TIOHandler;
@@ -117,6 +119,9 @@ class TIOHandler {
   // Waits until AByteCount bytes are buffered and takes them: appended to VBuffer, or copied to
   // its front (VBuffer lengthened when shorter, never shortened). A count <= 0 reads nothing.
   void ReadBytes(TBytes& VBuffer, int AByteCount, bool AAppend);
+  // Fills out as ReadByte would one byte at a time (raising like it, after taking the bytes that
+  // came before the end of the stream), in one step when they are buffered already.
+  void ReadBytes(std::span<std::uint8_t> out);
   // Sends ALength bytes from AOffset (-1: the rest); returns when all are handed to the socket.
   void Write(const TBytes& ABuffer, int ALength = -1, int AOffset = 0);
   // Encodes the text and writes the bytes; an empty text writes nothing.

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <system_error>
 #include <utility>
 
 #include "net/SocketErrors.h"
+#include "websocket/FreeMemory.h"
 
 namespace vantorix {
 namespace {
@@ -19,6 +21,9 @@ using TClock = std::chrono::steady_clock;
 // takes count as progress; trying again now and then finds them soon instead of at the end of
 // the stall time-out, which would then start afresh.
 constexpr int kWritableSliceMs = 1000;
+
+// Frames shorter than this that wait behind each other are sent together (one copy, one send).
+constexpr std::size_t kBatchBytes = 64 * 1024;
 
 int MsLeft(TClock::time_point deadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TClock::now()).count();
@@ -92,15 +97,30 @@ std::optional<std::uint64_t> TSendQueue::Post(TSharedBytes frame, bool last) {
 
 void TSendQueue::SendLocked(std::unique_lock<std::mutex>& lock, bool mayWait) {
   auto lastProgress = TClock::now();
+  TBytes batch;
   while (!FFrames.empty() && !FClosed) {
     // A reference of our own keeps the frame alive while the lock is released for the send.
     TSharedBytes frame = FFrames.front();
     const std::size_t offset = FOffset;
+    const std::uint8_t* data = frame->data() + offset;
+    std::size_t size = frame->size() - offset;
+    if (size < kBatchBytes && std::next(FFrames.begin()) != FFrames.end()) {
+      // Small frames queued behind each other leave in one send: with Nagle's algorithm a second
+      // small send would wait for the peer to acknowledge the first, which a client that only
+      // listens does late. Copying them costs less than that wait, and less than a send each.
+      batch.assign(data, data + size);
+      for (auto it = std::next(FFrames.begin());
+           it != FFrames.end() && batch.size() + (*it)->size() <= kBatchBytes; ++it) {
+        batch.insert(batch.end(), (*it)->begin(), (*it)->end());
+      }
+      data = batch.data();
+      size = batch.size();
+    }
     lock.unlock();
     std::ptrdiff_t n = 0;
     int error = 0;
     try {
-      n = FSocket->Send(frame->data() + offset, frame->size() - offset);
+      n = FSocket->Send(data, size);
     } catch (const TSocketError& e) {
       error = e.Code();
     }
@@ -139,16 +159,30 @@ void TSendQueue::SendLocked(std::unique_lock<std::mutex>& lock, bool mayWait) {
       continue;
     }
     lastProgress = TClock::now();
-    const auto sent = static_cast<std::size_t>(n);
-    FOffset += sent;
+    auto sent = static_cast<std::size_t>(n);
     FQueuedBytes -= sent;
     FSent += sent;
-    if (FOffset == frame->size()) {
+    // Whoever learns that the bytes are sent may count on their memory being released.
+    frame.reset();
+    bool releasedLarge = false;
+    while (sent > 0) {
+      const std::size_t rest = FFrames.front()->size() - FOffset;
+      if (sent < rest) {
+        FOffset += sent;
+        break;
+      }
+      sent -= rest;
+      releasedLarge = releasedLarge || (FFrames.front()->size() >= kLargeMessageBytes &&
+                                        FFrames.front().use_count() == 1);
       FFrames.pop_front();
       FOffset = 0;
     }
-    // Whoever learns that the bytes are sent may count on their memory being released.
-    frame.reset();
+    if (releasedLarge) {
+      // The last queue to send a large frame has freed it: its memory goes back to the system.
+      lock.unlock();
+      ReturnFreedMemory();
+      lock.lock();
+    }
     FChanged.notify_all();
   }
   FSending = false;

@@ -3,10 +3,14 @@
 
 #include <algorithm>
 
+#include "websocket/FreeMemory.h"
+
 namespace vantorix {
 namespace {
 
 constexpr int kAcceptPollMs = 250;
+// Connections that must have ended before the listener returns freed memory to the system.
+constexpr std::size_t kTrimAfterConnections = 64;
 
 // Runs a callable when the scope ends, also by an exception.
 template <typename F>
@@ -215,6 +219,22 @@ void TCustomTCPServer::ReapFinished() {
     if (t->Thread.joinable())
       t->Thread.join();
   }
+  if (done.empty())
+    return;
+  const std::size_t ended = done.size();
+  done.clear();
+  bool trim = false;
+  {
+    std::lock_guard lock(FThreadsLock);
+    FEndedSinceTrim += ended;
+    // Once every connection has gone, what they held goes back to the system; not after every
+    // short connection, which would cost each one a walk over the allocator's lists.
+    trim = FThreads.empty() && FEndedSinceTrim >= kTrimAfterConnections;
+    if (trim)
+      FEndedSinceTrim = 0;
+  }
+  if (trim)
+    ReturnFreedMemory();
 }
 
 void TCustomTCPServer::ListenerLoop(TListener& listener) {

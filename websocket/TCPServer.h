@@ -187,6 +187,7 @@ class TCustomTCPServer {
   std::mutex FThreadsLock;  // guards FThreads
   std::condition_variable FThreadEnded;
   std::list<std::unique_ptr<TConnectionThread>> FThreads;
+  std::size_t FEndedSinceTrim = 0;  // guarded by FThreadsLock
 };
 
 }  // namespace vantorix

@@ -2,6 +2,8 @@
 // pieces.
 #include "websocket/Utf8.h"
 
+#include <cstring>
+
 namespace vantorix {
 namespace {
 
@@ -39,63 +41,51 @@ TLead LeadOf(std::uint8_t b0) {
   return lead;
 }
 
-void AppendCodePoint(std::u16string& out, std::uint32_t cp) {
-  if (cp < 0x10000) {
-    out.push_back(static_cast<char16_t>(cp));
-  } else {
-    cp -= 0x10000;
-    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-  }
+// Whether the unit at i starts a surrogate pair.
+bool PairAt(std::u16string_view text, std::size_t i) {
+  return text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+         text[i + 1] <= 0xDFFF;
 }
 
-template <typename Out>
-void EncodeInto(std::u16string_view text, Out& out) {
-  auto put = [&out](std::uint32_t b) { out.push_back(static_cast<typename Out::value_type>(b)); };
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = kReplacement;
-    }
-    if (cp < 0x80) {
-      put(cp);
-    } else if (cp < 0x800) {
-      put(0xC0 | (cp >> 6));
-      put(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      put(0xE0 | (cp >> 12));
-      put(0x80 | ((cp >> 6) & 0x3F));
-      put(0x80 | (cp & 0x3F));
-    } else {
-      put(0xF0 | (cp >> 18));
-      put(0x80 | ((cp >> 12) & 0x3F));
-      put(0x80 | ((cp >> 6) & 0x3F));
-      put(0x80 | (cp & 0x3F));
-    }
-  }
+// Eight bytes of ASCII at p, as a whole word: the common case of every conversion.
+bool Ascii8(const std::uint8_t* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  return (word & 0x8080808080808080u) == 0;
+}
+
+// Four UTF-16 units below U+0080 at p, as a whole word.
+bool Ascii4(const char16_t* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  return (word & 0xFF80FF80FF80FF80u) == 0;
 }
 
 }  // namespace
 
 std::u16string Utf8Decode(std::span<const std::uint8_t> bytes) {
-  std::u16string out;
-  out.reserve(bytes.size());
+  // Never more units than bytes: sized once, written through a pointer, cut to length at the end.
+  std::u16string out(bytes.size(), u'\0');
+  char16_t* o = out.data();
   const std::size_t n = bytes.size();
   std::size_t i = 0;
   while (i < n) {
+    if (i + 8 <= n && Ascii8(bytes.data() + i)) {
+      for (std::size_t k = 0; k < 8; ++k)
+        o[k] = bytes[i + k];
+      o += 8;
+      i += 8;
+      continue;
+    }
     const std::uint8_t b0 = bytes[i];
     if (b0 < 0x80) {
-      out.push_back(b0);
+      *o++ = b0;
       ++i;
       continue;
     }
     const TLead lead = LeadOf(b0);
     if (lead.Need == 0) {
-      out.push_back(kReplacement);
+      *o++ = kReplacement;
       ++i;
       continue;
     }
@@ -111,13 +101,18 @@ std::u16string Utf8Decode(std::span<const std::uint8_t> bytes) {
       }
       cp = (cp << 6) | (bytes[j] & 0x3F);
     }
-    if (ok) {
-      AppendCodePoint(out, cp);
+    if (!ok) {
+      *o++ = kReplacement;  // the maximal subpart ends before bytes[j]
+    } else if (cp < 0x10000) {
+      *o++ = static_cast<char16_t>(cp);
     } else {
-      out.push_back(kReplacement);  // the maximal subpart ends before bytes[j]
+      cp -= 0x10000;
+      *o++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+      *o++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
     }
     i = j;
   }
+  out.resize(static_cast<std::size_t>(o - out.data()));
   return out;
 }
 
@@ -127,9 +122,14 @@ std::u16string Utf8Decode(std::string_view bytes) {
 }
 
 bool TUtf8Validator::Feed(std::span<const std::uint8_t> bytes) {
-  for (const std::uint8_t b : bytes) {
-    if (!FValid)
-      break;
+  for (std::size_t i = 0; i < bytes.size() && FValid; ++i) {
+    if (FNeed == 0) {
+      while (i + 8 <= bytes.size() && Ascii8(bytes.data() + i))
+        i += 8;
+      if (i == bytes.size())
+        break;
+    }
+    const std::uint8_t b = bytes[i];
     if (FNeed > 0) {
       FValid = b >= FLo && b <= FHi;
       --FNeed;
@@ -146,17 +146,77 @@ bool TUtf8Validator::Feed(std::span<const std::uint8_t> bytes) {
   return FValid;
 }
 
+std::size_t Utf8Length(std::u16string_view text) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    while (i + 4 <= text.size() && Ascii4(text.data() + i)) {
+      n += 4;
+      i += 4;
+    }
+    if (i == text.size())
+      break;
+    const char16_t u = text[i];
+    if (u < 0x80) {
+      n += 1;
+    } else if (u < 0x800) {
+      n += 2;
+    } else if (PairAt(text, i)) {
+      n += 4;
+      ++i;
+    } else {
+      n += 3;  // the unit itself, or U+FFFD for an unpaired surrogate
+    }
+  }
+  return n;
+}
+
+std::uint8_t* Utf8EncodeTo(std::u16string_view text, std::uint8_t* out) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    while (i + 4 <= text.size() && Ascii4(text.data() + i)) {
+      for (std::size_t k = 0; k < 4; ++k)
+        out[k] = static_cast<std::uint8_t>(text[i + k]);
+      out += 4;
+      i += 4;
+    }
+    if (i == text.size())
+      break;
+    std::uint32_t cp = text[i];
+    if (cp < 0x80) {
+      *out++ = static_cast<std::uint8_t>(cp);
+      continue;
+    }
+    if (PairAt(text, i)) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = kReplacement;
+    }
+    if (cp < 0x800) {
+      *out++ = static_cast<std::uint8_t>(0xC0 | (cp >> 6));
+      *out++ = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      *out++ = static_cast<std::uint8_t>(0xE0 | (cp >> 12));
+      *out++ = static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
+    } else {
+      *out++ = static_cast<std::uint8_t>(0xF0 | (cp >> 18));
+      *out++ = static_cast<std::uint8_t>(0x80 | ((cp >> 12) & 0x3F));
+      *out++ = static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+}
+
 TBytes Utf8Encode(std::u16string_view text) {
-  TBytes out;
-  out.reserve(text.size());
-  EncodeInto(text, out);
+  TBytes out(Utf8Length(text));
+  Utf8EncodeTo(text, out.data());
   return out;
 }
 
 std::string Utf8EncodeString(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  EncodeInto(text, out);
+  std::string out(Utf8Length(text), '\0');
+  Utf8EncodeTo(text, reinterpret_cast<std::uint8_t*>(out.data()));
   return out;
 }
 

@@ -35,6 +35,10 @@ class TUtf8Validator {
 
 // Encodes UTF-16 as UTF-8; an unpaired surrogate is written as U+FFFD (EF BF BD).
 TBytes Utf8Encode(std::u16string_view text);
+// The length of Utf8Encode(text), and its bytes written to out (room for that many), returning
+// the end of what was written: for callers that place the text inside a larger buffer.
+std::size_t Utf8Length(std::u16string_view text);
+std::uint8_t* Utf8EncodeTo(std::u16string_view text, std::uint8_t* out);
 std::string Utf8EncodeString(std::u16string_view text);
 
 }  // namespace vantorix

@@ -101,6 +101,17 @@ TBytes EncodeTextFrame(std::span<const std::uint8_t> payload) {
   return frame;
 }
 
+TBytes EncodeTextFrame(std::u16string_view text) {
+  const std::size_t n = Utf8Length(text);
+  TBytes frame;
+  frame.reserve(n + 10);
+  AppendLength(frame, 0x81, n);
+  const std::size_t head = frame.size();
+  frame.resize(head + n);
+  Utf8EncodeTo(text, frame.data() + head);
+  return frame;
+}
+
 TBytes EncodeControlFrame(TOpcode opcode, std::span<const std::uint8_t> payload) {
   const std::size_t n = std::min<std::size_t>(payload.size(), 125);
   TBytes frame;
@@ -123,6 +134,11 @@ TBytes EncodeCloseFrame(std::uint16_t status, std::string_view reason) {
   return EncodeControlFrame(TOpcode::Close, body);
 }
 
+void TFrameSource::ReadExact(std::span<std::uint8_t> out) {
+  for (std::uint8_t& b : out)
+    b = ReadByte();
+}
+
 TClientMessage ReadClientMessage(TFrameSource& source, TFrameSink& sink,
                                  std::uint64_t maxMessageSize) {
   TBytes message;
@@ -131,8 +147,12 @@ TClientMessage ReadClientMessage(TFrameSource& source, TFrameSink& sink,
   bool inMessage = false;
   TOpcode messageOp = TOpcode::Text;
   for (;;) {
-    const std::uint8_t b0 = source.ReadByte();
-    const std::uint8_t b1 = source.ReadByte();
+    // The header is taken in up to three reads (the first two bytes, the extended length, the
+    // mask key), each checked before the next is awaited.
+    std::array<std::uint8_t, 8> head{};
+    source.ReadExact(std::span(head.data(), 2));
+    const std::uint8_t b0 = head[0];
+    const std::uint8_t b1 = head[1];
     const bool fin = (b0 & 0x80) != 0;
     const std::uint8_t op = b0 & 0x0F;
     // Section 5.2: RSV1-3 must be 0 when no extension is negotiated (we offer none).
@@ -146,11 +166,13 @@ TClientMessage ReadClientMessage(TFrameSource& source, TFrameSink& sink,
       return FailConnection(sink, kCloseProtocolError);
     std::uint64_t len = b1 & 0x7F;
     if (len == 126) {
-      len = (std::uint64_t{source.ReadByte()} << 8) | source.ReadByte();
+      source.ReadExact(std::span(head.data(), 2));
+      len = (std::uint64_t{head[0]} << 8) | head[1];
     } else if (len == 127) {
+      source.ReadExact(std::span(head.data(), 8));
       len = 0;
-      for (int i = 0; i < 8; ++i)
-        len = (len << 8) | source.ReadByte();
+      for (std::uint8_t b : head)
+        len = (len << 8) | b;
       // Section 5.2: the most significant bit of the 64-bit length must be 0.
       if ((len >> 63) != 0)
         return FailConnection(sink, kCloseProtocolError);
@@ -174,8 +196,7 @@ TClientMessage ReadClientMessage(TFrameSource& source, TFrameSink& sink,
         return FailConnection(sink, kCloseMessageTooBig);
     }
     std::array<std::uint8_t, 4> key{};
-    for (auto& k : key)
-      k = source.ReadByte();
+    source.ReadExact(key);
 
     if (control) {
       TBytes payload;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "websocket/Bytes.h"
@@ -33,6 +34,9 @@ class TFrameSource {
   virtual std::uint8_t ReadByte() = 0;
   // Appends AByteCount bytes to VBuffer when AAppend, else copies them to its front.
   virtual void ReadBytes(TBytes& VBuffer, int AByteCount, bool AAppend) = 0;
+  // Fills out (a few header bytes). The default reads them one by one with ReadByte; a source
+  // with buffered bytes takes them at once.
+  virtual void ReadExact(std::span<std::uint8_t> out);
 };
 
 // Where the reader sends its answers (pong, close). Implementations should not raise; an
@@ -49,6 +53,9 @@ class TFrameSink {
 // A final, unmasked text frame: 0x81, then the length in 7, 16 or 64 bits (RFC 6455 section
 // 5.2), then the payload.
 TBytes EncodeTextFrame(std::span<const std::uint8_t> payload);
+// The same frame for text held as UTF-16, encoded to UTF-8 (as Utf8Encode) straight into the
+// frame.
+TBytes EncodeTextFrame(std::u16string_view text);
 // A control frame (close, ping, pong) with at most 125 payload bytes (section 5.5), unmasked.
 TBytes EncodeControlFrame(TOpcode opcode, std::span<const std::uint8_t> payload);
 // A close frame with the status and the reason (section 5.5.1): the reason as UTF-8, ill-formed

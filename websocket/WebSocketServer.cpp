@@ -30,6 +30,7 @@ class THandlerSource final : public TFrameSource {
   void ReadBytes(TBytes& VBuffer, int AByteCount, bool AAppend) override {
     FHandler.ReadBytes(VBuffer, AByteCount, AAppend);
   }
+  void ReadExact(std::span<std::uint8_t> out) override { FHandler.ReadBytes(out); }
 
  private:
   TIOHandler& FHandler;
@@ -253,7 +254,13 @@ std::u16string TWebSocketIOHandlerHelper::ReadString() {
 }
 
 void TWebSocketIOHandlerHelper::WriteString(const std::u16string& str) {
-  WriteBytes(Utf8Encode(str));
+  if (FHandler.Tag != kHandshakeDone)
+    return;
+  try {
+    FHandler.Post(std::make_shared<const TBytes>(EncodeTextFrame(str)));
+  } catch (...) {
+    // No memory for the frame: dropped, like a frame to a connection that is gone.
+  }
 }
 
 }  // namespace vantorix

@@ -11,6 +11,7 @@
 #include "websocket/Handshake.h"
 #include "websocket/Sha1.h"
 #include "websocket/Utf8.h"
+#include "websocket/WebSocketFrames.h"
 
 namespace vantorix {
 namespace {
@@ -155,6 +156,47 @@ TEST(Utf8, EncodesAndWritesUnpairedSurrogatesAsReplacement) {
     const TBytes bytes = Utf8Encode(c.text);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), c.bytes);
   }
+}
+
+// Conversions take ASCII eight bytes at a time: every other sequence, at every position around
+// such a run, converts as on its own; UTF-8 written straight into a frame is the same frame.
+TEST(Utf8, ConvertsTheSameAtEveryPositionOfALongerText) {
+  struct {
+    std::string bytes;
+    std::u16string text;
+    bool wellFormed;
+  } const pieces[] = {
+      {"\xC3\xA9", u"\u00E9", true},
+      {"\xE2\x82\xAC", u"\u20AC", true},
+      {"\xF0\x9F\x98\x80", u"\U0001F600", true},
+      {"\x7F", u"\u007F", true},
+      {"\xE2\x82", u"\uFFFD", false},
+      {"\x80\x80", u"\uFFFD\uFFFD", false},
+  };
+  for (const auto& piece : pieces) {
+    for (std::size_t before = 0; before <= 17; ++before) {
+      SCOPED_TRACE(::testing::PrintToString(piece.bytes) + " after " + std::to_string(before));
+      const std::string ascii = "abcdefghijklmnopq";
+      const std::string bytes = ascii.substr(0, before) + piece.bytes + ascii;
+      const std::u16string text = std::u16string(u"abcdefghijklmnopq").substr(0, before) +
+                                  piece.text + u"abcdefghijklmnopq";
+      EXPECT_EQ(Utf8Decode(bytes), text);
+      TUtf8Validator validator;
+      validator.Feed(AsBytes(bytes));
+      EXPECT_EQ(validator.Complete(), piece.wellFormed);
+      if (piece.wellFormed) {
+        EXPECT_EQ(Utf8EncodeString(text), bytes);
+        EXPECT_EQ(Utf8Length(text), bytes.size());
+      }
+    }
+  }
+  for (const std::size_t units : {0u, 40u, 41u, 42u, 21845u, 21846u, 30000u}) {
+    // Three UTF-8 bytes per unit: the frame's length form follows the bytes, not the units.
+    const std::u16string text(units, u'\u20AC');
+    EXPECT_EQ(EncodeTextFrame(text), EncodeTextFrame(Utf8Encode(text))) << units;
+  }
+  const std::u16string lone = u"x" + std::u16string(1, char16_t(0xD800)) + u"y";
+  EXPECT_EQ(EncodeTextFrame(lone), EncodeTextFrame(Utf8Encode(lone)));
 }
 
 TEST(HeadersParse, SplitsAtCrLfAndColonSpaceAndTrims) {

@@ -282,6 +282,37 @@ TEST(IOHandler, AcceptedBytesArriveWhateverTheChunking) {
   EXPECT_EQ(Drain(*pair.Client), "0123456789");
 }
 
+// The input buffer holds memory only while bytes wait in it: a look that finds nothing grows
+// nothing, and an idle connection keeps at most a small message's worth after a large one.
+TEST(IOHandler, InputBufferKeepsNoMemoryIdle) {
+  struct {
+    std::size_t sent;
+    bool readAll;
+  } const cases[] = {{0, true}, {100, true}, {100 * 1024, true}, {100 * 1024, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sent);
+    THandlerFixture f;
+    EXPECT_TRUE(f.Handler->Connected());
+    EXPECT_EQ(f.Handler->InputBuffer.Capacity(), 0u);
+    if (c.sent > 0)
+      Send(*f.Client, std::string(c.sent, 'x'));
+    TBytes v;
+    // As the frame reader takes a payload: 64 KiB at a time.
+    std::size_t left = c.readAll ? c.sent : c.sent - 10;
+    while (left > 0) {
+      const std::size_t n = std::min<std::size_t>(left, 64 * 1024);
+      f.Handler->ReadBytes(v, static_cast<int>(n), false);
+      left -= n;
+    }
+    EXPECT_TRUE(f.Handler->Connected());
+    if (c.readAll) {
+      EXPECT_LE(f.Handler->InputBuffer.Capacity(), 16u * 1024);
+    } else {
+      EXPECT_EQ(f.Handler->InputBuffer.Size(), 10u);
+    }
+  }
+}
+
 // --- message operations on a handler ---
 
 TBytes Masked(std::uint8_t first, std::string_view payload) {
@@ -291,6 +322,66 @@ TBytes Masked(std::uint8_t first, std::string_view payload) {
     f.push_back(static_cast<std::uint8_t>(payload[i]) ^ key[i % 4]);
   }
   return f;
+}
+
+// A masked frame with any length form (RFC 6455 section 5.2).
+TBytes MaskedFrame(std::uint8_t first, std::string_view payload) {
+  const std::uint8_t key[4] = {0x37, 0xFA, 0x21, 0x3D};
+  TBytes f{first};
+  if (payload.size() <= 125) {
+    f.push_back(static_cast<std::uint8_t>(0x80 | payload.size()));
+  } else if (payload.size() <= 0xFFFF) {
+    f.insert(f.end(), {0xFE, static_cast<std::uint8_t>(payload.size() >> 8),
+                       static_cast<std::uint8_t>(payload.size())});
+  } else {
+    f.push_back(0xFF);
+    for (int i = 7; i >= 0; --i)
+      f.push_back(static_cast<std::uint8_t>(std::uint64_t{payload.size()} >> (8 * i)));
+  }
+  f.insert(f.end(), key, key + 4);
+  for (std::size_t i = 0; i < payload.size(); ++i)
+    f.push_back(static_cast<std::uint8_t>(payload[i]) ^ key[i % 4]);
+  return f;
+}
+
+// Frame headers are taken from the buffered bytes in pieces; wherever the receives cut a header,
+// the messages come out whole and in order, and a ping between fragments is answered.
+TEST(WebSocketIOHandlerHelper, ReadsMessagesWhateverTheReceivesCutOff) {
+  const std::string small = "{\"act\":\"echo\"}";
+  const std::string medium(300, 'm');
+  // The 64-bit length form only with the larger pieces: byte by byte it would take seconds.
+  const std::string large(70000, 'L');
+  TBytes stream;
+  for (const TBytes& f :
+       {MaskedFrame(0x81, small), MaskedFrame(0x81, medium), MaskedFrame(0x01, "frag"),
+        MaskedFrame(0x89, "p"), MaskedFrame(0x80, "ment")}) {
+    stream.insert(stream.end(), f.begin(), f.end());
+  }
+  const TBytes largeFrame = MaskedFrame(0x81, large);
+  for (const std::size_t chunk : {1u, 2u, 5u, 13u, 4096u}) {
+    SCOPED_TRACE(chunk);
+    const bool withLarge = chunk >= 13;
+    auto pair = MakeMemorySocketPair();
+    TFaultPlan plan;
+    plan.MaxReceiveChunk = chunk;
+    TIOHandler handler(std::make_unique<TFaultyStreamSocket>(std::move(pair.Server), plan));
+    handler.Tag = kHandshakeDone;
+    TBytes bytes = stream;
+    if (withLarge) {
+      bytes.insert(bytes.end(), largeFrame.begin(), largeFrame.end());
+    }
+    ASSERT_EQ(pair.Client->Send(bytes.data(), bytes.size()),
+              static_cast<std::ptrdiff_t>(bytes.size()));
+    TWebSocketIOHandlerHelper ws(handler);
+    const auto text = [](const TBytes& b) { return std::string(b.begin(), b.end()); };
+    EXPECT_EQ(text(ws.ReadBytes()), small);
+    EXPECT_EQ(text(ws.ReadBytes()), medium);
+    EXPECT_EQ(text(ws.ReadBytes()), "fragment");
+    if (withLarge) {
+      EXPECT_EQ(text(ws.ReadBytes()), large);
+    }
+    EXPECT_EQ(Drain(*pair.Client), std::string("\x8A\x01p", 3));
+  }
 }
 
 TEST(WebSocketIOHandlerHelper, ReadsNothingWhileTheHandshakeIsNotAnswered) {

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,6 +74,33 @@ TEST(SendQueue, FramesLeaveInOrderAsFastAsThePeerReadsAndAreReleasedOnceSent) {
     EXPECT_TRUE(frame.expired());
   }
   EXPECT_FALSE(queue.Closed());
+}
+
+// Frames that queued up behind a full socket leave in one send once it takes bytes again, so
+// that no small frame waits behind another one's acknowledgement; a large frame goes alone.
+TEST(SendQueue, FramesQueuedBehindAFullSocketLeaveInOneSend) {
+  auto pair = MakeMemorySocketPair(4096);
+  std::mutex sizesLock;
+  std::vector<std::size_t> sizes;
+  TFaultPlan plan;
+  plan.AfterSend = [&](const std::uint8_t*, std::size_t size) {
+    std::lock_guard lock(sizesLock);
+    sizes.push_back(size);
+  };
+  TSendQueue queue(std::make_shared<TFaultyStreamSocket>(std::move(pair.Server), plan));
+  std::string expected(4096, 'F');
+  ASSERT_TRUE(queue.Post(Frame(expected)));
+  std::optional<std::uint64_t> mark;
+  for (int i = 0; i < 10; ++i) {
+    const std::string text = "small frame " + std::to_string(i) + ";";
+    expected += text;
+    mark = queue.Post(Frame(text));
+    ASSERT_TRUE(mark);
+  }
+  EXPECT_EQ(ReadFrom(*pair.Client, expected.size()), expected);
+  EXPECT_TRUE(queue.WaitSent(*mark));
+  std::lock_guard lock(sizesLock);
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{4096, expected.size() - 4096}));
 }
 
 // Countdown: the Nth send fails. The connection is given up there (a cut frame cannot be
