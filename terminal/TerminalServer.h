@@ -17,7 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "terminal/DurableStore.h"
 #include "terminal/LinkSocket.h"
+#include "terminal/StoreFiles.h"
 #include "terminal/TerminalStore.h"
 
 namespace vantorix {
@@ -35,8 +37,8 @@ struct TTerminalOptions {
 // every thread the server started and saves unsaved changes.
 class TTerminalServer {
  public:
-  // Loads the store file (missing: empty) and saves it once. Throws ETerminalStoreError on a
-  // corrupt file and on a store that cannot be written (the file is then left as it was).
+  // Loads the store (missing: empty) and compacts it once. Throws ETerminalStoreError on a
+  // corrupt store and on one that cannot be written (the files are then left as they were).
   explicit TTerminalServer(TTerminalOptions options);
   ~TTerminalServer();
   TTerminalServer(const TTerminalServer&) = delete;
@@ -67,7 +69,7 @@ class TTerminalServer {
   class TLinkSession {
    public:
     explicit TLinkSession(TTerminalServer& server) : fServer(server) {}
-    // Saves what the session changed, as at the end of a connection.
+    // Makes what the session changed durable, as at the end of a connection.
     ~TLinkSession();
     TLinkSession(const TLinkSession&) = delete;
     TLinkSession& operator=(const TLinkSession&) = delete;
@@ -114,8 +116,8 @@ class TTerminalServer {
   mutable std::mutex fLock;
   std::condition_variable fWake;
   bool fStopping = false;
-  TTerminalStore fStore;
-  bool fDirty = false;
+  TPosixStoreFiles fFiles;
+  TDurableStore fStore;
   bool fEnabled = true;
   long fRequests = 0;
   std::list<TSession> fSessions;

@@ -1,24 +1,16 @@
 // Terminal store: user list with an index by enrolment number, and its file form.
 #include "terminal/TerminalStore.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iterator>
+#include "terminal/DurableStore.h"
 
 namespace vantorix {
 
 namespace {
 
-constexpr char kStoreMagic[8] = {'V', 'T', 'S', 'T', 'O', 'R', 'E', '1'};
-
-std::string Reason(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
-}
+constexpr char kStoreMagic[7] = {'V', 'T', 'S', 'T', 'O', 'R', 'E'};
+// Version 1 had no generation; it loads and is written as version 2 by the next compaction.
+constexpr char kStoreVersion1 = '1';
+constexpr char kStoreVersion2 = '2';
 
 }  // namespace
 
@@ -68,11 +60,14 @@ std::size_t TTerminalStore::TemplateCount() const {
   return n;
 }
 
-std::vector<std::uint8_t> TTerminalStore::Encode() const {
+std::vector<std::uint8_t> TTerminalStore::Encode(std::uint64_t generation) const {
   TLinkWriter w;
   for (char c : kStoreMagic) {
     w.U8(static_cast<std::uint8_t>(c));
   }
+  w.U8(static_cast<std::uint8_t>(kStoreVersion2));
+  w.U32(static_cast<std::uint32_t>(generation));
+  w.U32(static_cast<std::uint32_t>(generation >> 32));
   w.U32(static_cast<std::uint32_t>(fUsers.size()));
   for (const auto& user : fUsers) {
     w.User(user.info);
@@ -93,12 +88,24 @@ std::vector<std::uint8_t> TTerminalStore::Encode() const {
   return std::move(w.Bytes());
 }
 
-TTerminalStore TTerminalStore::Decode(const std::vector<std::uint8_t>& bytes) {
+TTerminalStore TTerminalStore::Decode(std::span<const std::uint8_t> bytes,
+                                      std::uint64_t* generation) {
   TLinkReader r(bytes);
   for (char c : kStoreMagic) {
     if (r.U8() != static_cast<std::uint8_t>(c)) {
       throw ELinkProtocolError("not a terminal store");
     }
+  }
+  std::uint8_t version = r.U8();
+  std::uint64_t number = 0;
+  if (version == static_cast<std::uint8_t>(kStoreVersion2)) {
+    number = r.U32();
+    number |= static_cast<std::uint64_t>(r.U32()) << 32;
+  } else if (version != static_cast<std::uint8_t>(kStoreVersion1)) {
+    throw ELinkProtocolError("not a terminal store");
+  }
+  if (generation != nullptr) {
+    *generation = number;
   }
   TTerminalStore store;
   std::uint32_t count = r.U32();
@@ -126,57 +133,15 @@ TTerminalStore TTerminalStore::Decode(const std::vector<std::uint8_t>& bytes) {
 }
 
 TTerminalStore TTerminalStore::Load(const std::string& path) {
-  if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
-    return {};
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw ETerminalStoreError(Reason("cannot open", path));
-  }
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    throw ETerminalStoreError(Reason("cannot read", path));
-  }
-  try {
-    return Decode(bytes);
-  } catch (const ELinkProtocolError& e) {
-    throw ETerminalStoreError("corrupt store " + path + ": " + e.what());
-  }
+  TPosixStoreFiles files;
+  return TDurableStore(files, path).Store();
 }
 
 void TTerminalStore::Save(const std::string& path) const {
-  std::vector<std::uint8_t> bytes = Encode();
-  std::string temporary = path + ".tmp";
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    throw ETerminalStoreError(Reason("cannot create", temporary));
-  }
-  std::size_t written = 0;
-  bool ok = true;
-  while (ok && written < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (n > 0) {
-      written += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      ok = false;
-    }
-  }
-  // The data must be on disk before the rename makes it the store, or a crash could leave an
-  // empty file under the store's name.
-  ok = ok && ::fsync(fd) == 0;
-  std::string failure = ok ? std::string() : Reason("cannot write", temporary);
-  ok = (::close(fd) == 0) && ok;
-  if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-    failure = Reason("cannot rename onto", path);
-    ok = false;
-  }
-  if (!ok) {
-    std::remove(temporary.c_str());
-    throw ETerminalStoreError(failure.empty() ? Reason("cannot close", temporary) : failure);
-  }
+  TPosixStoreFiles files;
+  TDurableStore store(files, path);
+  store.Edit([this](TTerminalStore& contents) { contents = *this; });
+  store.Commit();
 }
 
 void FillDemoUsers(TTerminalStore& store) {
