@@ -19,9 +19,6 @@ namespace {
 constexpr char kJournalMagic[8] = {'V', 'T', 'J', 'O', 'U', 'R', 'N', '1'};
 constexpr std::size_t kJournalHeaderSize = 16;
 constexpr std::size_t kRecordHeaderSize = 8;
-// A journal shorter than this is never worth a compaction; above it, one is due once the
-// journal outgrows twice the snapshot, so replay reads at most about three times the data.
-constexpr std::uint64_t kMinCompaction = 8u << 20;
 
 enum class TRecordKind : std::uint8_t {
   kPutUser = 1,
@@ -132,8 +129,8 @@ TLinkWriter RecordWriter(TRecordKind kind) {
 
 }  // namespace
 
-TDurableStore::TDurableStore(TStoreFiles& files, std::string path)
-    : fFiles(&files), fPath(std::move(path)) {
+TDurableStore::TDurableStore(TStoreFiles& files, std::string path, std::uint64_t minCompaction)
+    : fFiles(&files), fPath(std::move(path)), fMinCompaction(minCompaction) {
   if (auto snapshot = fFiles->Read(fPath)) {
     try {
       fStore = TTerminalStore::Decode(*snapshot, &fGeneration);
@@ -274,7 +271,10 @@ void TDurableStore::Commit() {
   }
   fJournalSize += bytes.size();
   fPending.clear();
-  if (fJournalSize > std::max(kMinCompaction, 2 * fSnapshotSize)) {
+  // A compaction rewrites the whole store inside the Refresh that triggers it, so it waits until
+  // the journal outgrows twice the snapshot (replay then reads at most three times the data)
+  // and a floor that keeps a bulk write into a small store from paying for a rewrite as well.
+  if (fJournalSize > std::max(fMinCompaction, 2 * fSnapshotSize)) {
     try {
       Compact();
     } catch (const ETerminalStoreError&) {

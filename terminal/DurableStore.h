@@ -26,8 +26,12 @@ class TDurableStore {
   // Loads the snapshot (missing: empty) and replays the journal; a torn or corrupt journal tail
   // is ignored and cut off by the next Commit. Throws ETerminalStoreError when a file cannot be
   // read, the snapshot is corrupt, or a whole journal record does not fit the snapshot. Writes
-  // nothing. files must outlive the store.
-  TDurableStore(TStoreFiles& files, std::string path);
+  // nothing. files must outlive the store. Commit compacts once the journal is larger than twice
+  // the snapshot and than minCompaction.
+  TDurableStore(TStoreFiles& files, std::string path,
+                std::uint64_t minCompaction = kDefaultMinCompaction);
+
+  static constexpr std::uint64_t kDefaultMinCompaction = 64u << 20;
 
   const TTerminalStore& Store() const { return fStore; }
   // True while changes are not yet durable.
@@ -63,6 +67,7 @@ class TDurableStore {
   TStoreFiles* fFiles = nullptr;
   std::string fPath;
   TTerminalStore fStore;
+  std::uint64_t fMinCompaction = kDefaultMinCompaction;
   std::uint64_t fGeneration = 0;
   std::uint64_t fSnapshotSize = 0;
   // Bytes of the journal known good for fGeneration; 0 when it must be started afresh.

@@ -195,6 +195,24 @@ TEST(DurableStoreTest, JournalOfAnOlderGenerationIsSkipped) {
   EXPECT_EQ(Reload(files), reopened.Store());
 }
 
+TEST(DurableStoreTest, CommitCompactsAGrownJournal) {
+  TMemoryStoreFiles files;
+  TDurableStore store(files, kPath, 4096);
+  store.Compact();
+  std::uint64_t largest = 0;
+  int compactions = 0;
+  for (int round = 0; round < 200; ++round) {
+    store.PutUser(User(u"1", u"Ann " + std::u16string(round % 50, u'x')));
+    std::uint64_t before = store.JournalSize();
+    store.Commit();
+    compactions += store.JournalSize() < before ? 1 : 0;
+    largest = std::max(largest, store.JournalSize());
+  }
+  EXPECT_GT(compactions, 0);
+  EXPECT_LE(largest, 4096u + 200u) << "never more than one commit past the floor";
+  EXPECT_EQ(Reload(files), store.Store());
+}
+
 TEST(DurableStoreTest, EarlierFileFormLoadsAndIsRewrittenByCompaction) {
   TTerminalStore sample;
   sample.Put(User(u"10", u"Ann")).fingers[3] = TStoredTemplate{1, u"AAA"};
