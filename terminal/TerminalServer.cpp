@@ -321,6 +321,9 @@ bool TTerminalServer::Answer(const TLinkRequest& request, TLinkReply& reply, boo
 }
 
 void TTerminalServer::SaveLocked() {
+  if (fFailSaves) {
+    return;
+  }
   try {
     fStore.Commit();
   } catch (const ETerminalStoreError&) {
@@ -348,8 +351,14 @@ void TTerminalServer::DelayAnswers(std::chrono::milliseconds delay) {
   fDelay = delay;
 }
 
+void TTerminalServer::FailSaves(bool fail) {
+  std::lock_guard guard(fLock);
+  fFailSaves = fail;
+}
+
 void TTerminalServer::ClearFaults() {
   std::lock_guard guard(fLock);
+  fFailSaves = false;
   fRefused.clear();
   fDeleteFails.reset();
   fDropAfter.reset();

@@ -62,6 +62,9 @@ class TTerminalServer {
   void DropAfter(int n);
   // Every answer waits this long before it is sent.
   void DelayAnswers(std::chrono::milliseconds delay);
+  // While on, every save fails as on a full disk: Refresh answers kLinkErrStorage and the
+  // changes stay in memory until a save succeeds.
+  void FailSaves(bool fail);
   void ClearFaults();
 
   // The byte side of one session without a socket: what a connection thread runs, usable by an
@@ -125,6 +128,7 @@ class TTerminalServer {
   std::optional<std::int32_t> fDeleteFails;
   std::optional<int> fDropAfter;
   std::chrono::milliseconds fDelay{0};
+  bool fFailSaves = false;
 };
 
 }  // namespace vantorix

@@ -16,7 +16,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: vantorix-terminal [--listen ADDR:PORT] [--key N] [--store FILE] [--demo]\n"
     "                         [--refuse USER:CODE] [--fail-deletions] [--drop-after N]\n"
-    "                         [--delay MS]\n";
+    "                         [--delay MS] [--fail-saves]\n";
 
 bool ParseInt(std::string_view text, long long low, long long high, long long& value) {
   const char* end = text.data() + text.size();
@@ -50,6 +50,7 @@ int Run(int argc, char** argv) {
   };
   std::vector<TRefusal> refusals;
   bool failDeletions = false;
+  bool failSaves = false;
   long long dropAfter = -1;
   long long delay = 0;
   for (int i = 1; i < argc; ++i) {
@@ -65,6 +66,10 @@ int Run(int argc, char** argv) {
     }
     if (arg == "--fail-deletions") {
       failDeletions = true;
+      continue;
+    }
+    if (arg == "--fail-saves") {
+      failSaves = true;
       continue;
     }
     if (!hasValue) {
@@ -110,6 +115,7 @@ int Run(int argc, char** argv) {
   if (failDeletions) {
     server.FailDeletions(0);
   }
+  server.FailSaves(failSaves);
   if (dropAfter >= 0) {
     server.DropAfter(static_cast<int>(dropAfter));
   }
