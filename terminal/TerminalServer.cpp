@@ -24,23 +24,20 @@ void Fail(TLinkReply& reply, std::int32_t code) {
 
 TTerminalServer::TTerminalServer(TTerminalOptions options) : fOptions(std::move(options)) {
   if (!fOptions.storePath.empty()) {
-    fStore = TTerminalStore::Load(fOptions.storePath);
+    fStore = TDurableStore(fFiles, fOptions.storePath);
   }
-  if (fOptions.demo && fStore.Users().empty()) {
-    FillDemoUsers(fStore);
-    fDirty = true;
+  if (fOptions.demo && fStore.Store().Users().empty()) {
+    fStore.Edit(FillDemoUsers);
   }
   // A terminal on a store it cannot write would acknowledge every change and lose it all on the
-  // next restart, so it must not run at all. Saving once is the one reliable test (directory,
-  // temporary file, disk space, rename), and it is atomic, so the store's contents are safe.
-  if (!fOptions.storePath.empty()) {
-    try {
-      fStore.Save(fOptions.storePath);
-    } catch (const ETerminalStoreError& e) {
-      throw ETerminalStoreError("the store " + fOptions.storePath + " cannot be written (" +
-                                e.what() + ")");
-    }
-    fDirty = false;
+  // next restart, so it must not run at all. Compacting once is the one reliable test (directory,
+  // temporary file, disk space, rename, journal), and every step of it keeps the store loadable.
+  // It also moves a store of the earlier file form to the current one.
+  try {
+    fStore.Compact();
+  } catch (const ETerminalStoreError& e) {
+    throw ETerminalStoreError("the store " + fOptions.storePath + " cannot be written (" +
+                              e.what() + ")");
   }
 }
 
@@ -213,12 +210,12 @@ bool TTerminalServer::Answer(const TLinkRequest& request, TLinkReply& reply, boo
       fEnabled = request.value != 0;
       break;
     case TLinkOp::kReadAllUsers:
-      for (const auto& user : fStore.Users()) {
+      for (const auto& user : fStore.Store().Users()) {
         reply.users.push_back(user.info);
       }
       break;
     case TLinkOp::kReadAllTemplates:
-      for (const auto& user : fStore.Users()) {
+      for (const auto& user : fStore.Store().Users()) {
         for (int f = 0; f < kFingerSlots; ++f) {
           if (const auto& fp = user.fingers[static_cast<std::size_t>(f)]) {
             reply.templates.push_back(TLinkTemplate{user.info.enrollNumber, f, fp->flag, fp->data});
@@ -227,7 +224,7 @@ bool TTerminalServer::Answer(const TLinkRequest& request, TLinkReply& reply, boo
       }
       break;
     case TLinkOp::kGetTemplate: {
-      const TStoredUser* user = fStore.Find(number);
+      const TStoredUser* user = fStore.Store().Find(number);
       if (!ValidFinger(request.value)) {
         Fail(reply, kLinkErrInvalid);
       } else if (user == nullptr || !user->fingers[static_cast<std::size_t>(request.value)]) {
@@ -248,79 +245,74 @@ bool TTerminalServer::Answer(const TLinkRequest& request, TLinkReply& reply, boo
         TLinkUser info = request.user;
         // Without a card in the request an existing user keeps its card.
         if (!request.hasCard) {
-          const TStoredUser* existing = fStore.Find(number);
+          const TStoredUser* existing = fStore.Store().Find(number);
           info.cardNumber = existing ? existing->info.cardNumber : std::u16string();
         }
-        fStore.Put(info);
-        fDirty = dirty = true;
+        fStore.PutUser(info);
+        dirty = true;
       }
       break;
     }
     case TLinkOp::kSetTemplate: {
-      TStoredUser* user = fStore.Find(request.fp.enrollNumber);
       if (!ValidFinger(request.fp.fingerIndex)) {
         Fail(reply, kLinkErrInvalid);
-      } else if (user == nullptr) {
+      } else if (!fStore.SetTemplate(request.fp.enrollNumber, request.fp.fingerIndex,
+                                     TStoredTemplate{request.fp.flag, request.fp.data})) {
         Fail(reply, kLinkErrNotFound);
       } else {
-        user->fingers[static_cast<std::size_t>(request.fp.fingerIndex)] =
-            TStoredTemplate{request.fp.flag, request.fp.data};
-        fDirty = dirty = true;
+        dirty = true;
       }
       break;
     }
     case TLinkOp::kDeleteEnroll: {
-      TStoredUser* user = fStore.Find(number);
+      const TStoredUser* user = fStore.Store().Find(number);
       std::int32_t backup = request.value;
       if (fDeleteFails) {
         Fail(reply, *fDeleteFails);
       } else if (user == nullptr) {
         Fail(reply, kLinkErrNotFound);
       } else if (ValidFinger(backup)) {
-        auto& slot = user->fingers[static_cast<std::size_t>(backup)];
-        if (!slot) {
+        if (!fStore.ClearTemplate(number, backup)) {
           Fail(reply, kLinkErrNotFound);
         }
-        slot.reset();
       } else if (backup == kBackupPassword) {
-        user->info.password.clear();
+        TLinkUser info = user->info;
+        info.password.clear();
+        fStore.PutUser(info);
       } else if (backup == kBackupAllFingers) {
         bool any = false;
-        for (auto& slot : user->fingers) {
-          any = any || slot.has_value();
-          slot.reset();
+        for (int f = 0; f < kFingerSlots; ++f) {
+          any = fStore.ClearTemplate(number, f) || any;
         }
         // Nothing to delete is not an error, so it carries code 0.
         if (!any) {
           Fail(reply, kLinkOk);
         }
       } else if (backup == kBackupWholeUser) {
-        fStore.Remove(number);
+        fStore.RemoveUser(number);
       } else {
         Fail(reply, kLinkErrInvalid);
       }
       if (reply.ok) {
-        fDirty = dirty = true;
+        dirty = true;
       }
       break;
     }
     case TLinkOp::kDeleteTemplate: {
-      TStoredUser* user = fStore.Find(number);
       if (fDeleteFails) {
         Fail(reply, *fDeleteFails);
       } else if (!ValidFinger(request.value)) {
         Fail(reply, kLinkErrInvalid);
-      } else if (user == nullptr || !user->fingers[static_cast<std::size_t>(request.value)]) {
+      } else if (!fStore.ClearTemplate(number, request.value)) {
         Fail(reply, kLinkErrNotFound);
       } else {
-        user->fingers[static_cast<std::size_t>(request.value)].reset();
-        fDirty = dirty = true;
+        dirty = true;
       }
       break;
     }
     case TLinkOp::kRefresh:
       SaveLocked();
-      if (fDirty) {
+      if (fStore.Dirty()) {
         Fail(reply, kLinkErrStorage);
       }
       break;
@@ -329,13 +321,11 @@ bool TTerminalServer::Answer(const TLinkRequest& request, TLinkReply& reply, boo
 }
 
 void TTerminalServer::SaveLocked() {
-  if (!fDirty || fOptions.storePath.empty()) {
-    fDirty = false;
+  if (fFailSaves) {
     return;
   }
   try {
-    fStore.Save(fOptions.storePath);
-    fDirty = false;
+    fStore.Commit();
   } catch (const ETerminalStoreError&) {
     // Stays dirty; the next refresh, session end or stop tries again and RefreshData reports it.
   }
@@ -361,8 +351,14 @@ void TTerminalServer::DelayAnswers(std::chrono::milliseconds delay) {
   fDelay = delay;
 }
 
+void TTerminalServer::FailSaves(bool fail) {
+  std::lock_guard guard(fLock);
+  fFailSaves = fail;
+}
+
 void TTerminalServer::ClearFaults() {
   std::lock_guard guard(fLock);
+  fFailSaves = false;
   fRefused.clear();
   fDeleteFails.reset();
   fDropAfter.reset();
@@ -371,13 +367,12 @@ void TTerminalServer::ClearFaults() {
 
 TTerminalStore TTerminalServer::Snapshot() const {
   std::lock_guard guard(fLock);
-  return fStore;
+  return fStore.Store();
 }
 
 void TTerminalServer::Edit(const std::function<void(TTerminalStore&)>& change) {
   std::lock_guard guard(fLock);
-  change(fStore);
-  fDirty = true;
+  fStore.Edit(change);
   SaveLocked();
 }
 

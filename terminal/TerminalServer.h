@@ -17,7 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "terminal/DurableStore.h"
 #include "terminal/LinkSocket.h"
+#include "terminal/StoreFiles.h"
 #include "terminal/TerminalStore.h"
 
 namespace vantorix {
@@ -35,8 +37,8 @@ struct TTerminalOptions {
 // every thread the server started and saves unsaved changes.
 class TTerminalServer {
  public:
-  // Loads the store file (missing: empty) and saves it once. Throws ETerminalStoreError on a
-  // corrupt file and on a store that cannot be written (the file is then left as it was).
+  // Loads the store (missing: empty) and compacts it once. Throws ETerminalStoreError on a
+  // corrupt store and on one that cannot be written (the files are then left as they were).
   explicit TTerminalServer(TTerminalOptions options);
   ~TTerminalServer();
   TTerminalServer(const TTerminalServer&) = delete;
@@ -60,6 +62,9 @@ class TTerminalServer {
   void DropAfter(int n);
   // Every answer waits this long before it is sent.
   void DelayAnswers(std::chrono::milliseconds delay);
+  // While on, every save fails as on a full disk: Refresh answers kLinkErrStorage and the
+  // changes stay in memory until a save succeeds.
+  void FailSaves(bool fail);
   void ClearFaults();
 
   // The byte side of one session without a socket: what a connection thread runs, usable by an
@@ -67,7 +72,7 @@ class TTerminalServer {
   class TLinkSession {
    public:
     explicit TLinkSession(TTerminalServer& server) : fServer(server) {}
-    // Saves what the session changed, as at the end of a connection.
+    // Makes what the session changed durable, as at the end of a connection.
     ~TLinkSession();
     TLinkSession(const TLinkSession&) = delete;
     TLinkSession& operator=(const TLinkSession&) = delete;
@@ -114,8 +119,8 @@ class TTerminalServer {
   mutable std::mutex fLock;
   std::condition_variable fWake;
   bool fStopping = false;
-  TTerminalStore fStore;
-  bool fDirty = false;
+  TSystemStoreFiles fFiles;
+  TDurableStore fStore;
   bool fEnabled = true;
   long fRequests = 0;
   std::list<TSession> fSessions;
@@ -123,6 +128,7 @@ class TTerminalServer {
   std::optional<std::int32_t> fDeleteFails;
   std::optional<int> fDropAfter;
   std::chrono::milliseconds fDelay{0};
+  bool fFailSaves = false;
 };
 
 }  // namespace vantorix

@@ -1,13 +1,16 @@
 // Terminal store: user list with an index by enrolment number, and its file form.
 #include "terminal/TerminalStore.h"
 
-#include "platform/Files.h"
+#include "terminal/DurableStore.h"
 
 namespace vantorix {
 
 namespace {
 
-constexpr char kStoreMagic[8] = {'V', 'T', 'S', 'T', 'O', 'R', 'E', '1'};
+constexpr char kStoreMagic[7] = {'V', 'T', 'S', 'T', 'O', 'R', 'E'};
+// Version 1 had no generation; it loads and is written as version 2 by the next compaction.
+constexpr char kStoreVersion1 = '1';
+constexpr char kStoreVersion2 = '2';
 
 }  // namespace
 
@@ -57,11 +60,14 @@ std::size_t TTerminalStore::TemplateCount() const {
   return n;
 }
 
-std::vector<std::uint8_t> TTerminalStore::Encode() const {
+std::vector<std::uint8_t> TTerminalStore::Encode(std::uint64_t generation) const {
   TLinkWriter w;
   for (char c : kStoreMagic) {
     w.U8(static_cast<std::uint8_t>(c));
   }
+  w.U8(static_cast<std::uint8_t>(kStoreVersion2));
+  w.U32(static_cast<std::uint32_t>(generation));
+  w.U32(static_cast<std::uint32_t>(generation >> 32));
   w.U32(static_cast<std::uint32_t>(fUsers.size()));
   for (const auto& user : fUsers) {
     w.User(user.info);
@@ -82,12 +88,24 @@ std::vector<std::uint8_t> TTerminalStore::Encode() const {
   return std::move(w.Bytes());
 }
 
-TTerminalStore TTerminalStore::Decode(const std::vector<std::uint8_t>& bytes) {
+TTerminalStore TTerminalStore::Decode(std::span<const std::uint8_t> bytes,
+                                      std::uint64_t* generation) {
   TLinkReader r(bytes);
   for (char c : kStoreMagic) {
     if (r.U8() != static_cast<std::uint8_t>(c)) {
       throw ELinkProtocolError("not a terminal store");
     }
+  }
+  std::uint8_t version = r.U8();
+  std::uint64_t number = 0;
+  if (version == static_cast<std::uint8_t>(kStoreVersion2)) {
+    number = r.U32();
+    number |= static_cast<std::uint64_t>(r.U32()) << 32;
+  } else if (version != static_cast<std::uint8_t>(kStoreVersion1)) {
+    throw ELinkProtocolError("not a terminal store");
+  }
+  if (generation != nullptr) {
+    *generation = number;
   }
   TTerminalStore store;
   std::uint32_t count = r.U32();
@@ -115,28 +133,15 @@ TTerminalStore TTerminalStore::Decode(const std::vector<std::uint8_t>& bytes) {
 }
 
 TTerminalStore TTerminalStore::Load(const std::string& path) {
-  std::optional<std::vector<std::uint8_t>> bytes;
-  try {
-    bytes = ReadWholeFile(path);
-  } catch (const EFileError& e) {
-    throw ETerminalStoreError(e.what());
-  }
-  if (!bytes) {
-    return {};
-  }
-  try {
-    return Decode(*bytes);
-  } catch (const ELinkProtocolError& e) {
-    throw ETerminalStoreError("corrupt store " + path + ": " + e.what());
-  }
+  TSystemStoreFiles files;
+  return TDurableStore(files, path).Store();
 }
 
 void TTerminalStore::Save(const std::string& path) const {
-  try {
-    ReplaceFileContents(path, Encode());
-  } catch (const EFileError& e) {
-    throw ETerminalStoreError(e.what());
-  }
+  TSystemStoreFiles files;
+  TDurableStore store(files, path);
+  store.Edit([this](TTerminalStore& contents) { contents = *this; });
+  store.Commit();
 }
 
 void FillDemoUsers(TTerminalStore& store) {

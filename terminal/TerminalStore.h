@@ -1,10 +1,11 @@
-// The simulated terminal's store: users with up to ten fingerprint templates each, kept in a file
-// that is replaced atomically (temporary file, flush, rename) so it is never left half-written.
+// The simulated terminal's store: users with up to ten fingerprint templates each. On disk it is a
+// snapshot plus a journal of changes (DurableStore.h).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -45,13 +46,17 @@ class TTerminalStore {
   std::size_t TemplateCount() const;
   bool operator==(const TTerminalStore& other) const { return fUsers == other.fUsers; }
 
-  // Serialised form (magic "VTSTORE1", then users with their templates).
-  std::vector<std::uint8_t> Encode() const;
-  static TTerminalStore Decode(const std::vector<std::uint8_t>& bytes);
-  // A missing file gives an empty store; an unreadable or corrupt one throws.
+  // Snapshot form: magic "VTSTORE2", u64 generation (two u32, low first), then the users with
+  // their templates. Decode also reads the earlier form "VTSTORE1", which has no generation
+  // (taken as 0); throws ELinkProtocolError on anything else or on trailing bytes.
+  std::vector<std::uint8_t> Encode(std::uint64_t generation = 0) const;
+  static TTerminalStore Decode(std::span<const std::uint8_t> bytes,
+                               std::uint64_t* generation = nullptr);
+  // What the terminal would load from the store at path (snapshot and journal); a missing file
+  // gives an empty store; an unreadable or corrupt one throws ETerminalStoreError.
   static TTerminalStore Load(const std::string& path);
-  // Writes path + ".tmp", flushes it to disk, then puts it in path's place in one step
-  // (ReplaceFileContents). Throws on failure and leaves the previous file untouched.
+  // Replaces the store at path with this one as a new snapshot and an empty journal. Throws
+  // ETerminalStoreError on failure and leaves the previous store as it was.
   void Save(const std::string& path) const;
 
  private:

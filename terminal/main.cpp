@@ -20,7 +20,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: vantorix-terminal [--listen ADDR:PORT] [--key N] [--store FILE] [--demo]\n"
     "                         [--refuse USER:CODE] [--fail-deletions] [--drop-after N]\n"
-    "                         [--delay MS]\n";
+    "                         [--delay MS] [--fail-saves]\n";
 
 bool ParseInt(std::string_view text, long long low, long long high, long long& value) {
   const char* end = text.data() + text.size();
@@ -54,6 +54,7 @@ int Run(const std::vector<std::string>& args) {
   };
   std::vector<TRefusal> refusals;
   bool failDeletions = false;
+  bool failSaves = false;
   long long dropAfter = -1;
   long long delay = 0;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -69,6 +70,10 @@ int Run(const std::vector<std::string>& args) {
     }
     if (arg == "--fail-deletions") {
       failDeletions = true;
+      continue;
+    }
+    if (arg == "--fail-saves") {
+      failSaves = true;
       continue;
     }
     if (!hasValue) {
@@ -117,6 +122,7 @@ int Run(const std::vector<std::string>& args) {
   if (failDeletions) {
     server.FailDeletions(0);
   }
+  server.FailSaves(failSaves);
   if (dropAfter >= 0) {
     server.DropAfter(static_cast<int>(dropAfter));
   }

@@ -390,8 +390,7 @@ TEST(SDKHelperUnsavedTest, FailedRefreshFailsWritesAndDeletions) {
   TRecordedControl control;
   TSDKHelper helper(std::move(control.owner));
   ASSERT_TRUE(helper.Connect(u"127.0.0.1", sim.PortText(), u"0"));
-  // A directory in the temporary file's place: every save fails from here on.
-  std::filesystem::create_directory(store + ".tmp");
+  sim.server->FailSaves(true);
   const std::function<std::u16string()> operations[] = {
       [&] { return helper.setAllUserFPInfo(*ParseArray(u"[{\"enrollNumber\":\"1\"}]")); },
       [&] {
@@ -412,7 +411,7 @@ TEST(SDKHelperUnsavedTest, FailedRefreshFailsWritesAndDeletions) {
   }
   EXPECT_TRUE(sim.server->IsEnabled());
   // Once the store can be written again, the same write succeeds and lasts.
-  std::filesystem::remove(store + ".tmp");
+  sim.server->FailSaves(false);
   EXPECT_EQ(Narrow(operations[0]()), "*Upload user successful!");
   EXPECT_NE(TTerminalStore::Load(store).Find(u"1"), nullptr);
 }

@@ -67,9 +67,8 @@ TEST(E2eFaultsTest, TerminalThatCannotSaveNeitherStartsNorReportsSuccess) {
   }
   const std::string store = (dir / "store.bin").string();
   TDaemonProcess daemon;
-  TTerminalProcess terminal({"--store", store});
-  // Saves fail from here on: a directory stands in the temporary file's place.
-  std::filesystem::create_directory(store + ".tmp");
+  // Started, then every save fails, as on a full disk.
+  TTerminalProcess terminal({"--store", store, "--fail-saves"});
   auto client = Connect(daemon);
   client->SendText(R"({"act":"synctodevice","state":"s",)" + Devices(terminal.PortText()) +
                    R"(,"users":[{"enrollNumber":"7","name":"G"}]})");
@@ -77,7 +76,6 @@ TEST(E2eFaultsTest, TerminalThatCannotSaveNeitherStartsNorReportsSuccess) {
   client->SendText(R"({"act":"deleteenrolleddata","state":"d",)" + Devices(terminal.PortText()) +
                    R"(,"users":[{"enrollNumber":"7","deleteOption":"12"}]})");
   EXPECT_EQ(Read(*client, 2)[1], Finish("d", "Delete completed: *Operation failed,ErrorCode=-8"));
-  std::filesystem::remove(store + ".tmp");
 }
 
 // An echo of deep nesting would be logged as hundreds of megabytes; the entry stops at the
