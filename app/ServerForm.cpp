@@ -76,8 +76,9 @@ std::uint16_t PortFromText(const std::u16string& text) {
 }  // namespace
 
 TServerForm::TServerForm(TWindowThread& windowThread, TDeviceJobsFactory makeDeviceJobs,
-                         TClock clock, std::u16string timeSeparator)
+                         TClock clock, std::u16string timeSeparator, TSocketApi& socketApi)
     : FWindow(windowThread),
+      FSocketApi(socketApi),
       FMakeDeviceJobs(std::move(makeDeviceJobs)),
       FClock(std::move(clock)),
       FTimeSeparator(std::move(timeSeparator)) {}
@@ -93,7 +94,7 @@ void TServerForm::CreateServer() {
     FData = FMakeDeviceJobs ? FMakeDeviceJobs() : std::make_unique<TDeviceJobs>();
   }
   if (!FServerOwner) {
-    auto server = std::make_unique<TWebSocketServer>();
+    auto server = std::make_unique<TWebSocketServer>(FSocketApi);
     server->OnExecute = [this](TConnectionContext* c) { OnWebSocketExecute(c); };
     server->OnConnect = [this](TConnectionContext* c) { OnWebSocketConnected(c); };
     server->OnDisconnect = [this](TConnectionContext* c) { OnWebSocketDisconnected(c); };

@@ -63,9 +63,11 @@ class TServerForm {
 
   // windowThread must outlive the form. makeDeviceJobs creates FData (the default makes a
   // TDeviceJobs on the network terminal control); clock and timeSeparator give GetNow its time.
+  // The listener opens its sockets through socketApi, which must outlive the form.
   explicit TServerForm(TWindowThread& windowThread, TDeviceJobsFactory makeDeviceJobs = {},
                        TClock clock = SystemNow,
-                       std::u16string timeSeparator = RegionalTimeSeparator());
+                       std::u16string timeSeparator = RegionalTimeSeparator(),
+                       TSocketApi& socketApi = PlatformSocketApi());
   // Closes like FormClose when that has not run yet.
   ~TServerForm();
   TServerForm(const TServerForm&) = delete;
@@ -181,6 +183,7 @@ class TServerForm {
                   void (*checkUsers)(TJsonArray*), TJob job);
 
   TWindowThread& FWindow;
+  TSocketApi& FSocketApi;
   TDeviceJobsFactory FMakeDeviceJobs;
   TClock FClock;
   std::u16string FTimeSeparator;

@@ -3,6 +3,7 @@
 
 #include <ctime>
 #include <thread>
+#include <utility>
 
 #include "websocket/Utf8.h"
 
@@ -28,10 +29,10 @@ std::chrono::system_clock::time_point LocalTime(int year, int month, int day, in
   return std::chrono::system_clock::from_time_t(std::mktime(&t));
 }
 
-TFormHarness::TFormHarness() {
+TFormHarness::TFormHarness(TServerForm::TDeviceJobsFactory makeDeviceJobs, TSocketApi& socketApi) {
   const auto fixed = LocalTime(2024, 3, 5, 14, 7, 9);
   Form = std::make_unique<TServerForm>(
-      Window, TServerForm::TDeviceJobsFactory{}, [fixed] { return fixed; }, u":");
+      Window, std::move(makeDeviceJobs), [fixed] { return fixed; }, u":", socketApi);
   Form->MessagesLog = &Controls;
   Form->clients_connected = &Controls;
   Form->CreateServer();

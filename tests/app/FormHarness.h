@@ -50,7 +50,9 @@ class TFormHarness {
  public:
   static constexpr const char16_t* kNow = u"2024-03-05 14:07:09: ";
 
-  TFormHarness();
+  // makeDeviceJobs and socketApi go to the form (defaults: the network control, real sockets).
+  explicit TFormHarness(TServerForm::TDeviceJobsFactory makeDeviceJobs = {},
+                        TSocketApi& socketApi = PlatformSocketApi());
   // Closes the form, runs what it queued, then destroys it.
   ~TFormHarness();
 

@@ -1,7 +1,9 @@
 // Test helper: a terminal control that forwards to another and records every call as text,
-// and can make one chosen call raise (standing for a failing control status).
+// and can make chosen calls fail: raise (standing for a failing control status) or answer false
+// without reaching the terminal.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -32,13 +34,22 @@ class TRecordingControl : public TTermControl {
   std::vector<std::string> calls;
   // A call whose recorded text starts with this raises EControlFailure after being recorded.
   std::string failOn;
+  // Asked with each call's text after it is recorded: true makes that call fail, raising
+  // EControlFailure when raiseOnFault is set, else answering false without reaching the
+  // terminal (calls without a result are then passed on all the same).
+  std::function<bool(const std::string& call)> fault;
+  bool raiseOnFault = false;
 
   bool SetCommPassword(std::int32_t CommKey) override {
-    Note("SetCommPassword(" + std::to_string(CommKey) + ")");
+    if (Note("SetCommPassword(" + std::to_string(CommKey) + ")")) {
+      return false;
+    }
     return fInner->SetCommPassword(CommKey);
   }
   bool ConnectNet(const std::u16string& IPAddress, std::int32_t Port) override {
-    Note("ConnectNet(" + Narrow(IPAddress) + "," + std::to_string(Port) + ")");
+    if (Note("ConnectNet(" + Narrow(IPAddress) + "," + std::to_string(Port) + ")")) {
+      return false;
+    }
     return fInner->ConnectNet(IPAddress, Port);
   }
   void Disconnect() override {
@@ -46,63 +57,89 @@ class TRecordingControl : public TTermControl {
     fInner->Disconnect();
   }
   bool EnableDevice(std::int32_t M, TComBool bFlag) override {
-    Note("EnableDevice(" + std::to_string(M) + "," + std::to_string(bFlag) + ")");
+    if (Note("EnableDevice(" + std::to_string(M) + "," + std::to_string(bFlag) + ")")) {
+      return false;
+    }
     return fInner->EnableDevice(M, bFlag);
   }
   bool ReadAllUserIDs(std::int32_t M) override {
-    Note("ReadAllUserIDs(" + std::to_string(M) + ")");
+    if (Note("ReadAllUserIDs(" + std::to_string(M) + ")")) {
+      return false;
+    }
     return fInner->ReadAllUserIDs(M);
   }
   bool ReadAllTemplates(std::int32_t M) override {
-    Note("ReadAllTemplates(" + std::to_string(M) + ")");
+    if (Note("ReadAllTemplates(" + std::to_string(M) + ")")) {
+      return false;
+    }
     return fInner->ReadAllTemplates(M);
   }
   bool GetAllUserInfo(std::int32_t M, std::u16string& EnrollNumber, std::u16string& Name,
                       std::u16string& Password, std::int32_t& Privilege,
                       TComBool& Enabled) override {
-    Note("GetAllUserInfo(" + std::to_string(M) + ")");
+    if (Note("GetAllUserInfo(" + std::to_string(M) + ")")) {
+      return false;
+    }
     return fInner->GetAllUserInfo(M, EnrollNumber, Name, Password, Privilege, Enabled);
   }
   bool GetCardNumber(std::u16string& CardNumber) override {
-    Note("GetCardNumber()");
+    if (Note("GetCardNumber()")) {
+      return false;
+    }
     return fInner->GetCardNumber(CardNumber);
   }
   bool GetUserTemplate(std::int32_t M, const std::u16string& EnrollNumber, std::int32_t FingerIndex,
                        std::int32_t& Flag, std::u16string& TemplateData,
                        std::int32_t& TemplateLength) override {
-    Note("GetUserTemplate(" + Narrow(EnrollNumber) + "," + std::to_string(FingerIndex) + ")");
+    if (Note("GetUserTemplate(" + Narrow(EnrollNumber) + "," + std::to_string(FingerIndex) + ")")) {
+      return false;
+    }
     return fInner->GetUserTemplate(M, EnrollNumber, FingerIndex, Flag, TemplateData,
                                    TemplateLength);
   }
   bool SetCardNumber(const std::u16string& CardNumber) override {
-    Note("SetCardNumber(" + Narrow(CardNumber) + ")");
+    if (Note("SetCardNumber(" + Narrow(CardNumber) + ")")) {
+      return false;
+    }
     return fInner->SetCardNumber(CardNumber);
   }
   bool SetUserInfo(std::int32_t M, const std::u16string& EnrollNumber, const std::u16string& Name,
                    const std::u16string& Password, std::int32_t Privilege,
                    TComBool Enabled) override {
-    Note("SetUserInfo(" + Narrow(EnrollNumber) + "," + Narrow(Name) + "," + Narrow(Password) + "," +
-         std::to_string(Privilege) + "," + std::to_string(Enabled) + ")");
+    if (Note("SetUserInfo(" + Narrow(EnrollNumber) + "," + Narrow(Name) + "," + Narrow(Password) +
+             "," + std::to_string(Privilege) + "," + std::to_string(Enabled) + ")")) {
+      return false;
+    }
     return fInner->SetUserInfo(M, EnrollNumber, Name, Password, Privilege, Enabled);
   }
   bool SetUserTemplate(std::int32_t M, const std::u16string& EnrollNumber, std::int32_t FingerIndex,
                        std::int32_t Flag, const std::u16string& TemplateData) override {
-    Note("SetUserTemplate(" + Narrow(EnrollNumber) + "," + std::to_string(FingerIndex) + "," +
-         std::to_string(Flag) + "," + Narrow(TemplateData) + ")");
+    if (Note("SetUserTemplate(" + Narrow(EnrollNumber) + "," + std::to_string(FingerIndex) + "," +
+             std::to_string(Flag) + "," + Narrow(TemplateData) + ")")) {
+      return false;
+    }
     return fInner->SetUserTemplate(M, EnrollNumber, FingerIndex, Flag, TemplateData);
   }
   bool DeleteEnrollData(std::int32_t M, const std::u16string& EnrollNumber,
                         std::int32_t BackupNumber) override {
-    Note("DeleteEnrollData(" + Narrow(EnrollNumber) + "," + std::to_string(BackupNumber) + ")");
+    if (Note("DeleteEnrollData(" + Narrow(EnrollNumber) + "," + std::to_string(BackupNumber) +
+             ")")) {
+      return false;
+    }
     return fInner->DeleteEnrollData(M, EnrollNumber, BackupNumber);
   }
   bool DeleteUserTemplate(std::int32_t M, const std::u16string& EnrollNumber,
                           std::int32_t FingerIndex) override {
-    Note("DeleteUserTemplate(" + Narrow(EnrollNumber) + "," + std::to_string(FingerIndex) + ")");
+    if (Note("DeleteUserTemplate(" + Narrow(EnrollNumber) + "," + std::to_string(FingerIndex) +
+             ")")) {
+      return false;
+    }
     return fInner->DeleteUserTemplate(M, EnrollNumber, FingerIndex);
   }
   bool RefreshData(std::int32_t M) override {
-    Note("RefreshData(" + std::to_string(M) + ")");
+    if (Note("RefreshData(" + std::to_string(M) + ")")) {
+      return false;
+    }
     return fInner->RefreshData(M);
   }
   void GetLastError(std::int32_t& dwErrorCode) override {
@@ -125,11 +162,19 @@ class TRecordingControl : public TTermControl {
   }
 
  private:
-  void Note(std::string call) {
+  // True when the call is to answer false.
+  bool Note(std::string call) {
     calls.push_back(call);
     if (!failOn.empty() && call.rfind(failOn, 0) == 0) {
       throw EControlFailure("control failed at " + call);
     }
+    if (fault && fault(call)) {
+      if (raiseOnFault) {
+        throw EControlFailure("control failed at " + call);
+      }
+      return true;
+    }
+    return false;
   }
 
   std::unique_ptr<TTermControl> fInner;

@@ -501,11 +501,14 @@ TEST(WebSocketServer, DeactivationSaysGoingAwayAndWaitsBrieflyForTheAnswer) {
   TWsTestClient pending("127.0.0.1", port);
   ASSERT_TRUE(polite.Open());
   ASSERT_TRUE(silent.Open());
+  // The pending client's connection must have been accepted too, or deactivation may come
+  // before it and find only two connections.
   ASSERT_TRUE(Eventually([&] {
     std::size_t upgraded = 0;
-    for (TConnectionContext* c : server.Contexts.Lock())
+    const auto list = server.Contexts.Lock();
+    for (TConnectionContext* c : list)
       upgraded += c->Connection->IOHandler->Tag == kHandshakeDone ? 1 : 0;
-    return upgraded == 2;
+    return upgraded == 2 && list.Count() == 3;
   }));
   std::optional<TWsFrame> politeClose;
   bool politeEnded = false;
