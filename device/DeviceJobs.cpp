@@ -64,6 +64,7 @@ std::u16string DeleteEach(TSDKHelper& terminal, std::stop_token stop, const char
   }
   TOpenConnection connection(terminal);
   std::u16string result;
+  bool failed = false;
   const std::int32_t count = users != nullptr ? users->Count() : 0;
   for (std::int32_t i = 0; i < count; ++i) {
     if (stop.stop_requested()) {
@@ -71,7 +72,13 @@ std::u16string DeleteEach(TSDKHelper& terminal, std::stop_token stop, const char
       break;
     }
     const TDeletionEntry entry = ReadDeletionEntry(RecordAt(*users, i), argument);
-    result = (terminal.*operation)(entry.enrollNumber, entry.value);
+    std::u16string text = (terminal.*operation)(entry.enrollNumber, entry.value);
+    // A later entry's success must not hide an earlier entry that was not deleted; a later
+    // failure replaces an earlier one.
+    if (!failed || text.starts_with(kDeletionFailure)) {
+      failed = failed || text.starts_with(kDeletionFailure);
+      result = std::move(text);
+    }
   }
   connection.Close();
   return result;

@@ -40,6 +40,9 @@ using TTermControlFactory = std::function<std::unique_ptr<TTermControl>()>;
 // disconnect the terminal as usual, and return its interruption text (UploadInterrupted,
 // ReadInterrupted as the failure text of a read, DeleteInterrupted); a job still waiting for
 // its terminal, or started later, returns that text at once without touching any terminal.
+// A deletion job's text is its last entry's, unless an entry failed: then it is the last
+// failed entry's ("*Operation failed,ErrorCode=..."), so a later success never hides a user or
+// finger that is still on the terminal.
 // Failure: outcomes are result texts. Invalid input raises EConvertError (port, key, delete
 // option, finger index), EJsonCastError or EListIndexError; every exit, an exception included,
 // re-enables the terminal where it was disabled and disconnects before the exception leaves.

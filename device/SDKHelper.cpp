@@ -33,7 +33,7 @@ std::u16string DeletionResult(TTermControl& control, std::int32_t machine, bool 
   if (!deleted && code == 0 && which == kAllFingers) {
     return success;
   }
-  return u"*Operation failed,ErrorCode=" + Decimal(code);
+  return std::u16string(kDeletionFailure) + Decimal(code);
 }
 
 // Disables the terminal's own keypad and reader for bulk work and re-enables it on every exit.
@@ -215,12 +215,14 @@ TReadOutcome TSDKHelper::ReadAllUsers(std::stop_token stop) {
 std::u16string TSDKHelper::setAllUserFPInfo(TJsonArray& users, std::stop_token stop) {
   const std::int32_t M = iMachineNumber;
   std::u16string result;
-  bool lastFailed = false;
+  // Once a user has failed, the result stays a failure: a later user's success must not hide
+  // that an earlier one is missing from the terminal. A later failure replaces an earlier one.
+  bool anyFailed = false;
   TDisabledTerminal disabled(*axTerm1, M, true);
   for (std::int32_t i = 0; i < users.Count(); ++i) {
     if (stop.stop_requested()) {
       result = UploadInterrupted(i, users.Count());
-      lastFailed = true;  // keeps this text whatever the save gives
+      anyFailed = true;  // keeps this text whatever the save gives
       break;
     }
     const TUserRecord user = ReadUserRecord(RecordAt(users, i));
@@ -240,21 +242,24 @@ std::u16string TSDKHelper::setAllUserFPInfo(TJsonArray& users, std::stop_token s
           axTerm1->GetLastError(templateError);
         }
       }
-      lastFailed = !templatesStored;
-      result = templatesStored ? std::u16string(u"*Upload user successful!")
-                               : u"*Upload user " + user.enrollNumber + u" error,ErrorCode=!" +
-                                     Decimal(templateError);
+      if (!templatesStored) {
+        anyFailed = true;
+        result =
+            u"*Upload user " + user.enrollNumber + u" error,ErrorCode=!" + Decimal(templateError);
+      } else if (!anyFailed) {
+        result = u"*Upload user successful!";
+      }
     } else {
       std::int32_t code = 0;
       axTerm1->GetLastError(code);
-      lastFailed = true;
+      anyFailed = true;
       result = u"*Upload user " + user.enrollNumber + u" error,ErrorCode=!" + Decimal(code);
     }
   }
   // Users the terminal did not save are lost whatever it answered for each of them, so a success
   // must not be reported; a failure already reported says enough.
   std::int32_t saveError = 0;
-  if (!disabled.Finish(saveError) && !lastFailed) {
+  if (!disabled.Finish(saveError) && !anyFailed) {
     result = u"*Upload save error,ErrorCode=!" + Decimal(saveError);
   }
   return result;

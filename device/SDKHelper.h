@@ -7,12 +7,16 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
 #include "device/DeviceRecords.h"
 #include "device/TermControl.h"
 #include "json/JsonDocument.h"
 
 namespace vantorix {
+
+// The start of every failed deletion's text.
+inline constexpr std::u16string_view kDeletionFailure = u"*Operation failed,ErrorCode=";
 
 // What a read of every user gave: the users document, or none when the read failed (errorCode:
 // the control's code) or was stopped (interruptedAfter: the users read until then).
@@ -63,12 +67,13 @@ class TSDKHelper {
   TReadOutcome ReadAllUsers(std::stop_token stop);
   // Writes the user records of users (read, never freed), each read with ReadUserRecord just
   // before it is written, so an invalid record ends the write with the records before it
-  // written (a command checks all of them first). Result: the outcome text of the last
-  // element, or empty text for an empty array. A user counts as failed when the terminal refuses
-  // the user or one of its templates. When the terminal then cannot make the data effective
-  // (RefreshData fails: its store was not saved), nothing written lasts: a success, or the empty
-  // text, becomes "*Upload save error,ErrorCode=!" followed by the terminal's error code (the
-  // failure text of a last user that failed stays).
+  // written (a command checks all of them first). Result: "*Upload user successful!" when every
+  // user was stored, else the failure text of the last user that failed (a later success never
+  // hides it), or empty text for an empty array. A user counts as failed when the terminal
+  // refuses the user or one of its templates. When the terminal then cannot make the data
+  // effective (RefreshData fails: its store was not saved), nothing written lasts: a success, or
+  // the empty text, becomes "*Upload save error,ErrorCode=!" followed by the terminal's error
+  // code (a user's failure text stays).
   // Once stop is requested, the write ends before its next user with UploadInterrupted (the
   // users written so far are saved as usual).
   std::u16string setAllUserFPInfo(TJsonArray& users, std::stop_token stop = {});

@@ -91,7 +91,8 @@ TEST_F(DeviceJobsTest, EmptyOrMissingUsersConnectAndDisconnectOnly) {
   EXPECT_TRUE(a.WaitNoSessions());
 }
 
-TEST_F(DeviceJobsTest, DeleteJobsReturnTheLastEntrysText) {
+// The last entry's text, unless an entry failed: a later success does not hide it.
+TEST_F(DeviceJobsTest, DeleteJobsReturnTheLastFailureOrTheLastEntrysText) {
   a.server->Edit([](TTerminalStore& store) {
     for (const char16_t* number : {u"1", u"2", u"3"}) {
       TStoredUser& user = store.Put(TLinkUser{number, u"", u"", 0, true, u""});
@@ -102,7 +103,11 @@ TEST_F(DeviceJobsTest, DeleteJobsReturnTheLastEntrysText) {
       u"[{\"enrollNumber\":\"1\",\"fingerIndex\":1},{\"enrollNumber\":\"9\",\"fingerIndex\":1},"
       u"{\"enrollNumber\":2,\"fingerIndex\":\"1\"}]");
   EXPECT_EQ(Narrow(jobs.deleteFingerTemplateFromDevice(ip, a.PortText(), u"0", fingers.get())),
-            "SSR_DelUserTmpExt,UserID=2 FingerIndex=1");
+            "*Operation failed,ErrorCode=-1")
+      << "user 9 has no finger 1";
+  auto allFound = ParseArray(u"[{\"enrollNumber\":\"3\",\"fingerIndex\":1}]");
+  EXPECT_EQ(Narrow(jobs.deleteFingerTemplateFromDevice(ip, a.PortText(), u"0", allFound.get())),
+            "SSR_DelUserTmpExt,UserID=3 FingerIndex=1");
   auto enrolments = ParseArray(
       u"[{\"enrollNumber\":\"3\",\"deleteOption\":12},{\"enrollNumber\":\"1\",\"deleteOption\":"
       u"12},{\"enrollNumber\":\"3\",\"deleteOption\":\"12\"}]");

@@ -150,16 +150,22 @@ TEST_F(SDKHelperTest, WriteOfEmptyArrayDisablesRefreshesAndEnables) {
             (Calls{"EnableDevice(1,0)", "RefreshData(1)", "EnableDevice(1,-1)"}));
 }
 
-// Only the last element's outcome survives, whichever of them was refused.
+// A refused user is reported whatever comes after it; of several refused users, the last.
 TEST_F(SDKHelperTest, RefusedAndAcceptedUsersInBothOrders) {
   sim.server->RefuseUser(u"66", -66);
+  sim.server->RefuseUser(u"77", -77);
   ConnectOrFail();
   struct TCase {
     std::u16string users;
     std::string result;
   };
   const TCase cases[] = {
-      {u"[{\"enrollNumber\":\"66\"},{\"enrollNumber\":\"1\"}]", "*Upload user successful!"},
+      {u"[{\"enrollNumber\":\"66\"},{\"enrollNumber\":\"1\"}]",
+       "*Upload user 66 error,ErrorCode=!-66"},
+      {u"[{\"enrollNumber\":\"1\"},{\"enrollNumber\":\"2\"}]", "*Upload user successful!"},
+      {u"[{\"enrollNumber\":\"77\"},{\"enrollNumber\":\"1\"},{\"enrollNumber\":\"66\"},"
+       u"{\"enrollNumber\":\"2\"}]",
+       "*Upload user 66 error,ErrorCode=!-66"},
       {u"[{\"enrollNumber\":\"1\"},{\"enrollNumber\":\"66\"}]",
        "*Upload user 66 error,ErrorCode=!-66"},
       {u"[{\"enrollNumber\":\"66\",\"fpCount\":1,\"fpTemplates\":[{\"fingerIndex\":1}]}]",
@@ -169,6 +175,8 @@ TEST_F(SDKHelperTest, RefusedAndAcceptedUsersInBothOrders) {
     EXPECT_EQ(Write(c.users), c.result) << Narrow(c.users);
   }
   EXPECT_EQ(sim.server->Snapshot().Find(u"66"), nullptr);
+  EXPECT_EQ(sim.server->Snapshot().Find(u"77"), nullptr);
+  EXPECT_NE(sim.server->Snapshot().Find(u"2"), nullptr) << "users after a refused one are written";
   EXPECT_EQ(sim.server->Snapshot().TemplateCount(), 0u) << "a refused user gets no templates";
 }
 
