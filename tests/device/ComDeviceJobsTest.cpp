@@ -118,8 +118,9 @@ TEST_F(ComDeviceJobsTest, DeletionsAndFailuresTheTerminalReportsReachTheResultTe
   EXPECT_EQ(State(a), "users=3 templates=2 enabled=1 connected=0 key=9");
 
   Double().FailNext(u"SetUserInfo", 1234);
-  EXPECT_EQ(jobs->syncToDevice(a, u"4370", u"9", users.get()), u"*Upload user successful!")
-      << "only the last user's outcome is reported";
+  EXPECT_EQ(jobs->syncToDevice(a, u"4370", u"9", users.get()),
+            u"*Upload user 5 error,ErrorCode=!1234")
+      << "a later user's success does not hide the refused first one";
   Double().FailNext(u"StoreTemplate", 77);
   auto one =
       ParseArray(u"[{\"enrollNumber\":\"5\",\"fpCount\":1,\"fpTemplates\":[{\"fingerIndex\":1}]}]");
