@@ -10,7 +10,7 @@
 #include "json/FormatJson.h"
 #include "json/JsonDocument.h"
 #include "json/TextToInt.h"
-#include "websocket/FreeMemory.h"
+#include "platform/Memory.h"
 #include "websocket/WebSocketFrames.h"
 
 namespace vantorix {

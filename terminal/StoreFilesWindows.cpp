@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/Files.h"
 #include "platform/WindowsText.h"
 #include "terminal/StoreFiles.h"
 #include "terminal/TerminalStore.h"
@@ -94,25 +95,10 @@ class TSystemAppendFile final : public TAppendFile {
 }  // namespace
 
 std::optional<std::vector<std::uint8_t>> TSystemStoreFiles::Read(const std::string& path) {
-  THandle file(path, GENERIC_READ, OPEN_EXISTING);
-  if (!file.Valid()) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-      return std::nullopt;
-    }
-    Throw("cannot open", path, error);
-  }
-  std::vector<std::uint8_t> bytes;
-  std::vector<std::uint8_t> chunk(65536);
-  for (;;) {
-    DWORD n = 0;
-    if (!ReadFile(file.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &n, nullptr)) {
-      Throw("cannot read", path, GetLastError());
-    }
-    if (n == 0) {
-      return bytes;
-    }
-    bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + n);
+  try {
+    return ReadWholeFile(path);
+  } catch (const EFileError& e) {
+    throw ETerminalStoreError(e.what());
   }
 }
 

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "net/SocketErrors.h"
-#include "websocket/FreeMemory.h"
+#include "platform/Memory.h"
 
 namespace vantorix {
 namespace {

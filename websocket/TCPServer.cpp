@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "websocket/FreeMemory.h"
+#include "platform/Memory.h"
 
 namespace vantorix {
 namespace {

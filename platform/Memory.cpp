@@ -1,5 +1,5 @@
 // Returning freed memory: malloc_trim where the C library is glibc.
-#include "websocket/FreeMemory.h"
+#include "platform/Memory.h"
 
 #if defined(__GLIBC__)
 #include <malloc.h>
