@@ -220,13 +220,18 @@ void TWebSocketServer::RefuseOrigin(TConnectionContext* AContext, const std::u16
 }
 
 TBytes TWebSocketIOHandlerHelper::ReadBytes() {
-  if (FHandler.Tag != kHandshakeDone)
+  // Once the server's close frame is out, what the client sent is still read, but only to find
+  // its answering close (RFC 6455 section 5.5.1) and to use up what was buffered: left unread,
+  // buffered bytes would keep the connection looking alive, its thread spinning, for ever.
+  if (FHandler.Tag != kHandshakeDone && FHandler.Tag != kCloseSent)
     return {};
   try {
     THandlerSource source(FHandler);
     THandlerSink sink(FHandler);
     TClientMessage message = ReadClientMessage(source, sink);
-    if (message.Kind == TMessageKind::Text)
+    // Tag is read again: another thread may have closed the connection during the read, and no
+    // message behind a close is carried out.
+    if (message.Kind == TMessageKind::Text && FHandler.Tag == kHandshakeDone)
       return std::move(message.Payload);
   } catch (...) {
     // Closed or failed connection, or no memory for the message: no message. The frame it

@@ -105,10 +105,12 @@ class TWebSocketIOHandlerHelper {
   // Waits for and reads one client message: the payload of a text message (fragments
   // reassembled), empty for anything else. Pings are answered with pongs; a close is answered
   // and the connection closed; protocol violations close with 1002, text that is not UTF-8 with
-  // 1007, messages over 256 MiB with 1009. While the handshake is not done (Tag != 1) returns empty
-  // at once, consuming nothing. Once the reader has closed the connection, or a read has failed
-  // inside a frame (the connection ended or failed, or no memory), the connection is closed and
-  // what is buffered dropped: no byte behind a close or of a cut frame is read as a message.
+  // 1007, messages over 256 MiB with 1009. While the handshake is not done returns empty at once,
+  // consuming nothing. After the server's close frame (Tag 2) frames are still read, to take the
+  // client's answering close, but every message is dropped (empty result). Once the reader has
+  // closed the connection, or a read has failed inside a frame (the connection ended or failed, or
+  // no memory), the connection is closed and what is buffered dropped: no byte behind a close or of
+  // a cut frame is read as a message.
   TBytes ReadBytes();
   // Queues RawData as one final, unmasked text frame and returns without waiting for the peer.
   // Sends nothing until the handshake has been answered (Tag != 1; a connection is in Contexts

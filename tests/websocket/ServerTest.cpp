@@ -17,6 +17,7 @@
 #include "tests/websocket/ServerTestSupport.h"
 #include "tests/websocket/support/WsTestClient.h"
 #include "websocket/Utf8.h"
+#include "websocket/WebSocketFrames.h"
 
 namespace vantorix::test {
 namespace {
@@ -458,6 +459,40 @@ TEST(WebSocketServer, AnErrorEscapingOnExecuteSendsClose1007WithItsMessage) {
     bystander.SendText("still here");
     EXPECT_EQ(bystander.ReadText(), "still here");
   }
+}
+
+// A connection closed by the server (a failed command) while the client's next message is
+// already buffered still ends: the buffered message is read and dropped, never carried out, and
+// the connection thread does not go on finding the connection alive.
+TEST(WebSocketServer, CloseWithTheNextMessageBufferedEndsTheConnection_Rfc6455Section5_5_1) {
+  TRecorder recorder;  // outlives the server's threads
+  TWebSocketServer server;
+  std::atomic<int> carriedOut{0};
+  recorder.Attach(server, [&](TConnectionContext* c) {
+    TIOHandler& io = *c->Connection->IOHandler;
+    io.CheckForData(10);
+    const std::u16string text = TWebSocketIOHandlerHelper(io).ReadString();
+    if (text == u"fail") {
+      server.CloseConnection(c, kCloseInvalidData, "failed");
+    } else if (!text.empty()) {
+      ++carriedOut;
+    }
+  });
+  const std::uint16_t port = StartOnLoopback(server);
+  TWsTestClient client("127.0.0.1", port);
+  ASSERT_TRUE(client.Open());
+  // Both messages in one write, so that the server buffers the second with the first. The
+  // zero mask leaves the payloads as they are.
+  const std::string both =
+      std::string("\x81\x84\0\0\0\0fail", 10) + std::string("\x81\x85\0\0\0\0later", 11);
+  client.SendRaw(both);
+  const std::optional<TWsFrame> frame = client.ReadFrame();
+  ASSERT_TRUE(frame.has_value());
+  EXPECT_EQ(frame->CloseCode(), kCloseInvalidData);
+  EXPECT_TRUE(client.WaitForClose());
+  EXPECT_TRUE(Eventually([&] { return recorder.Disconnects == 1; }))
+      << "the connection is still listed";
+  EXPECT_EQ(carriedOut, 0) << "a message behind the close was carried out";
 }
 
 TEST(WebSocketServer, DeactivationWaitsForABusyOnExecuteAndItsDisconnect) {
