@@ -347,6 +347,21 @@ void TFrameAssembler::Compact() {
     fBuffer.erase(fBuffer.begin(), fBuffer.begin() + static_cast<std::ptrdiff_t>(fStart));
     fStart = 0;
   }
+  // Once a frame's length is known, room is made for much of it at once, so a bulk reply of
+  // tens of megabytes is not grown by doubling, which copied it about twice over and touched
+  // twice its size in fresh pages. The room is bounded by what has arrived, so that a length
+  // alone never makes the receiver hold memory. An oversized length is left to NextView.
+  const std::size_t have = fBuffer.size() - fStart;
+  if (have >= kLinkHeaderSize) {
+    TLinkReader header(std::span<const std::uint8_t>(fBuffer).subspan(fStart, kLinkHeaderSize));
+    const std::uint32_t length = header.U32();
+    if (length <= kLinkMaxFrame) {
+      constexpr std::size_t kGrowth = 16;
+      constexpr std::size_t kFloor = std::size_t{1} << 20;
+      fBuffer.reserve(fStart +
+                      std::min<std::size_t>(kLinkHeaderSize + length, kGrowth * have + kFloor));
+    }
+  }
 }
 
 void TFrameAssembler::Feed(std::span<const std::uint8_t> bytes) {
