@@ -154,7 +154,7 @@ class TFrameAssembler {
   }
   // The next complete body, or nothing yet. Throws ELinkProtocolError on an oversized length.
   std::optional<std::vector<std::uint8_t>> Next();
-  // The same without a copy: the span stays valid until the next call on the assembler.
+  // The same without a copy: the span stays valid until the next Feed or FeedFrom.
   std::optional<std::span<const std::uint8_t>> NextView();
   bool Empty() const { return fBuffer.size() == fStart; }
 
