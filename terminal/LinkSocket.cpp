@@ -34,13 +34,16 @@ TIoStatus Failure(const TSocketError& e) {
 // Receives what is there: kOk with bytes appended (retry set when there were none yet). A full
 // chunk is followed at once by the next receive, so a large reply costs no wait for readiness
 // per chunk; the bytes already appended are kept when the connection then ends or fails, and
-// that is reported by the next call.
+// that is reported by the next call. At most kChunksPerCall chunks are taken, so the caller
+// checks what arrived (a frame's length, above all) before a fast sender can make it buffer
+// more.
 TIoStatus RecvOnce(const TLinkSocket& socket, std::vector<std::uint8_t>& out, bool& retry) {
+  constexpr int kChunksPerCall = 16;
   std::uint8_t chunk[64 * 1024];
   retry = false;
   bool any = false;
   try {
-    for (;;) {
+    for (int chunks = 0; chunks < kChunksPerCall; ++chunks) {
       const std::ptrdiff_t n = socket.Stream().Receive(chunk, sizeof chunk);
       if (n == kWouldBlock || (any && n == 0)) {
         retry = !any;
@@ -55,6 +58,7 @@ TIoStatus RecvOnce(const TLinkSocket& socket, std::vector<std::uint8_t>& out, bo
         return TIoStatus::kOk;
       }
     }
+    return TIoStatus::kOk;
   } catch (const TSocketError& e) {
     return any ? TIoStatus::kOk : Failure(e);
   }
