@@ -65,10 +65,9 @@ std::optional<TLinkReply> TNetTermControl::Call(const TLinkRequest& request,
     Drop(kLinkErrLink);
     return std::nullopt;
   }
-  std::vector<std::uint8_t> chunk;
   try {
     for (;;) {
-      if (auto body = fFrames.Next()) {
+      if (auto body = fFrames.NextView()) {
         TLinkReply reply = DecodeReply(*body);
         // Replies come strictly in request order; anything else means the link is out of step.
         if (reply.op != request.op || !fFrames.Empty()) {
@@ -78,12 +77,12 @@ std::optional<TLinkReply> TNetTermControl::Call(const TLinkRequest& request,
         fLastError = reply.ok ? kLinkOk : reply.errorCode;
         return reply;
       }
-      chunk.clear();
-      if (fChannel->Receive(chunk, deadline()) != TIoStatus::kOk) {
+      const TIoStatus status = fFrames.FeedFrom(
+          [&](std::vector<std::uint8_t>& buffer) { return fChannel->Receive(buffer, deadline()); });
+      if (status != TIoStatus::kOk) {
         Drop(kLinkErrLink);
         return std::nullopt;
       }
-      fFrames.Feed(chunk);
     }
   } catch (const ELinkProtocolError&) {
     Drop(kLinkErrProtocol);

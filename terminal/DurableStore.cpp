@@ -27,25 +27,45 @@ enum class TRecordKind : std::uint8_t {
   kRemoveUser = 4,
 };
 
-constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
-  std::array<std::uint32_t, 256> table{};
+// Tables for CRC-32 eight bytes at a time ("slicing by 8"): table k gives the CRC of a byte
+// followed by k zero bytes, so eight lookups replace eight dependent steps of the byte loop.
+// Every change of a bulk write is checksummed, tens of megabytes in one synctodevice, and the
+// byte loop took a third of the simulator's own time for it.
+constexpr std::array<std::array<std::uint32_t, 256>, 8> MakeCrcTables() {
+  std::array<std::array<std::uint32_t, 256>, 8> tables{};
   for (std::uint32_t i = 0; i < 256; ++i) {
     std::uint32_t c = i;
     for (int k = 0; k < 8; ++k) {
       c = (c & 1u) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
     }
-    table[i] = c;
+    tables[0][i] = c;
   }
-  return table;
+  for (std::size_t k = 1; k < 8; ++k) {
+    for (std::size_t i = 0; i < 256; ++i) {
+      const std::uint32_t previous = tables[k - 1][i];
+      tables[k][i] = tables[0][previous & 0xFFu] ^ (previous >> 8);
+    }
+  }
+  return tables;
 }
 
-constexpr std::array<std::uint32_t, 256> kCrcTable = MakeCrcTable();
+constexpr std::array<std::array<std::uint32_t, 256>, 8> kCrcTables = MakeCrcTables();
 
 // CRC-32 as in zlib and RFC 1952.
 std::uint32_t Crc32(std::span<const std::uint8_t> bytes) {
+  const auto& t = kCrcTables;
   std::uint32_t c = 0xFFFFFFFFu;
-  for (std::uint8_t b : bytes) {
-    c = kCrcTable[(c ^ b) & 0xFFu] ^ (c >> 8);
+  const std::uint8_t* p = bytes.data();
+  std::size_t n = bytes.size();
+  for (; n >= 8; n -= 8, p += 8) {
+    const std::uint32_t low =
+        c ^ (static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+             static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24);
+    c = t[7][low & 0xFFu] ^ t[6][(low >> 8) & 0xFFu] ^ t[5][(low >> 16) & 0xFFu] ^ t[4][low >> 24] ^
+        t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
+  }
+  for (; n > 0; --n, ++p) {
+    c = t[0][(c ^ *p) & 0xFFu] ^ (c >> 8);
   }
   return c ^ 0xFFFFFFFFu;
 }
@@ -253,23 +273,25 @@ void TDurableStore::Commit() {
   if (fPending.empty()) {
     return;
   }
-  std::vector<std::uint8_t> bytes;
-  if (fJournalSize == 0) {
-    bytes = JournalHeader(fGeneration);
-  }
-  bytes.insert(bytes.end(), fPending.begin(), fPending.end());
+  // The header of a journal started afresh goes in its own append: joining it to the pending
+  // records would copy them, tens of megabytes after a bulk write.
+  const std::vector<std::uint8_t> header =
+      fJournalSize == 0 ? JournalHeader(fGeneration) : std::vector<std::uint8_t>();
   try {
     if (!fJournal) {
       // Cuts off a torn tail or a failed append before anything new goes after it.
       fJournal = fFiles->OpenAppend(JournalPath(), fJournalSize);
     }
-    fJournal->Append(bytes);
+    if (!header.empty()) {
+      fJournal->Append(header);
+    }
+    fJournal->Append(fPending);
     fJournal->Sync();
   } catch (const ETerminalStoreError&) {
     fJournal.reset();
     throw;
   }
-  fJournalSize += bytes.size();
+  fJournalSize += header.size() + fPending.size();
   fPending.clear();
   // A compaction rewrites the whole store inside the Refresh that triggers it, so it waits until
   // the journal outgrows twice the snapshot (replay then reads at most three times the data)

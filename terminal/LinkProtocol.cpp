@@ -14,15 +14,29 @@ bool KnownOp(std::uint8_t op) {
          op <= static_cast<std::uint8_t>(TLinkOp::kRefresh);
 }
 
-std::vector<std::uint8_t> Frame(std::vector<std::uint8_t>& body) {
-  if (body.size() > kLinkMaxFrame) {
+// A frame is written in place: the body follows a length field that is filled in at the end, so
+// a large body is never copied behind its header.
+TLinkWriter StartFrame() {
+  TLinkWriter w;
+  w.U32(0);
+  return w;
+}
+
+std::vector<std::uint8_t> FinishFrame(TLinkWriter& w) {
+  std::vector<std::uint8_t>& out = w.Bytes();
+  const std::size_t body = out.size() - kLinkHeaderSize;
+  if (body > kLinkMaxFrame) {
     throw ELinkProtocolError("link frame too large");
   }
-  TLinkWriter frame;
-  frame.U32(static_cast<std::uint32_t>(body.size()));
-  auto& out = frame.Bytes();
-  out.insert(out.end(), body.begin(), body.end());
+  for (std::size_t i = 0; i < kLinkHeaderSize; ++i) {
+    out[i] = static_cast<std::uint8_t>(body >> (8 * i));
+  }
   return std::move(out);
+}
+
+// Bytes a text takes on the link.
+std::size_t TextSize(const std::u16string& v) {
+  return 4 + 2 * v.size();
 }
 
 }  // namespace
@@ -40,8 +54,14 @@ void TLinkWriter::U32(std::uint32_t v) {
 
 void TLinkWriter::Text(const std::u16string& v) {
   U32(static_cast<std::uint32_t>(v.size()));
+  // Sized once and filled through a pointer: templates of a thousand units and more are the
+  // bulk of the link's traffic, and a push per byte dominated encoding them.
+  const std::size_t at = fBytes.size();
+  fBytes.resize(at + 2 * v.size());
+  std::uint8_t* out = fBytes.data() + at;
   for (char16_t unit : v) {
-    U16(static_cast<std::uint16_t>(unit));
+    *out++ = static_cast<std::uint8_t>(unit);
+    *out++ = static_cast<std::uint8_t>(unit >> 8);
   }
 }
 
@@ -104,9 +124,12 @@ std::u16string TLinkReader::Text() {
     throw ELinkProtocolError("link text length exceeds message");
   }
   std::u16string v(units, u'\0');
+  const std::uint8_t* in = fBytes.data() + fPos;
   for (auto& unit : v) {
-    unit = static_cast<char16_t>(U16());
+    unit = static_cast<char16_t>(in[0] | (in[1] << 8));
+    in += 2;
   }
+  fPos += 2 * static_cast<std::size_t>(units);
   return v;
 }
 
@@ -137,7 +160,7 @@ void TLinkReader::End() const {
 }
 
 std::vector<std::uint8_t> EncodeRequest(const TLinkRequest& request) {
-  TLinkWriter w;
+  TLinkWriter w = StartFrame();
   w.U8(static_cast<std::uint8_t>(request.op));
   switch (request.op) {
     case TLinkOp::kHello:
@@ -173,7 +196,7 @@ std::vector<std::uint8_t> EncodeRequest(const TLinkRequest& request) {
     case TLinkOp::kRefresh:
       break;
   }
-  return Frame(w.Bytes());
+  return FinishFrame(w);
 }
 
 TLinkRequest DecodeRequest(std::span<const std::uint8_t> body) {
@@ -224,24 +247,38 @@ TLinkRequest DecodeRequest(std::span<const std::uint8_t> body) {
 }
 
 std::vector<std::uint8_t> EncodeReply(const TLinkReply& reply) {
-  TLinkWriter w;
+  TLinkWriter w = StartFrame();
   w.U8(static_cast<std::uint8_t>(static_cast<std::uint8_t>(reply.op) | kReplyBit));
   w.U8(reply.ok ? 1 : 0);
   w.I32(reply.errorCode);
   if (reply.ok) {
     switch (reply.op) {
-      case TLinkOp::kReadAllUsers:
+      case TLinkOp::kReadAllUsers: {
+        std::size_t size = 0;
+        for (const auto& user : reply.users) {
+          size += TextSize(user.enrollNumber) + TextSize(user.name) + TextSize(user.password) +
+                  TextSize(user.cardNumber) + 5;
+        }
+        w.Reserve(size);
         w.U32(static_cast<std::uint32_t>(reply.users.size()));
         for (const auto& user : reply.users) {
           w.User(user);
         }
         break;
-      case TLinkOp::kReadAllTemplates:
+      }
+      case TLinkOp::kReadAllTemplates: {
+        // Sized first: tens of megabytes grown by doubling would be copied about twice over.
+        std::size_t size = 0;
+        for (const auto& fp : reply.templates) {
+          size += TextSize(fp.enrollNumber) + TextSize(fp.data) + 8;
+        }
+        w.Reserve(size);
         w.U32(static_cast<std::uint32_t>(reply.templates.size()));
         for (const auto& fp : reply.templates) {
           w.Template(fp);
         }
         break;
+      }
       case TLinkOp::kGetTemplate:
         w.I32(reply.fp.flag);
         w.Text(reply.fp.data);
@@ -250,7 +287,7 @@ std::vector<std::uint8_t> EncodeReply(const TLinkReply& reply) {
         break;
     }
   }
-  return Frame(w.Bytes());
+  return FinishFrame(w);
 }
 
 TLinkReply DecodeReply(std::span<const std::uint8_t> body) {
@@ -300,16 +337,39 @@ TLinkReply DecodeReply(std::span<const std::uint8_t> body) {
   return reply;
 }
 
-void TFrameAssembler::Feed(std::span<const std::uint8_t> bytes) {
-  // Drop consumed bytes once they dominate, keeping appends amortised linear.
-  if (fStart > 0 && fStart * 2 >= fBuffer.size()) {
+void TFrameAssembler::Compact() {
+  // Consumed bytes go once they dominate, keeping appends amortised linear; they stay until the
+  // next feed because the last body handed out may still be read.
+  if (fStart == fBuffer.size()) {
+    fBuffer.clear();
+    fStart = 0;
+  } else if (fStart > 0 && fStart * 2 >= fBuffer.size()) {
     fBuffer.erase(fBuffer.begin(), fBuffer.begin() + static_cast<std::ptrdiff_t>(fStart));
     fStart = 0;
   }
+  // Once a frame's length is known, room is made for much of it at once, so a bulk reply of
+  // tens of megabytes is not grown by doubling, which copied it about twice over and touched
+  // twice its size in fresh pages. The room is bounded by what has arrived, so that a length
+  // alone never makes the receiver hold memory. An oversized length is left to NextView.
+  const std::size_t have = fBuffer.size() - fStart;
+  if (have >= kLinkHeaderSize) {
+    TLinkReader header(std::span<const std::uint8_t>(fBuffer).subspan(fStart, kLinkHeaderSize));
+    const std::uint32_t length = header.U32();
+    if (length <= kLinkMaxFrame) {
+      constexpr std::size_t kGrowth = 16;
+      constexpr std::size_t kFloor = std::size_t{1} << 20;
+      fBuffer.reserve(fStart +
+                      std::min<std::size_t>(kLinkHeaderSize + length, kGrowth * have + kFloor));
+    }
+  }
+}
+
+void TFrameAssembler::Feed(std::span<const std::uint8_t> bytes) {
+  Compact();
   fBuffer.insert(fBuffer.end(), bytes.begin(), bytes.end());
 }
 
-std::optional<std::vector<std::uint8_t>> TFrameAssembler::Next() {
+std::optional<std::span<const std::uint8_t>> TFrameAssembler::NextView() {
   std::size_t available = fBuffer.size() - fStart;
   if (available < kLinkHeaderSize) {
     return std::nullopt;
@@ -322,14 +382,17 @@ std::optional<std::vector<std::uint8_t>> TFrameAssembler::Next() {
   if (available - kLinkHeaderSize < length) {
     return std::nullopt;
   }
-  auto begin = fBuffer.begin() + static_cast<std::ptrdiff_t>(fStart + kLinkHeaderSize);
-  std::vector<std::uint8_t> body(begin, begin + length);
+  auto body = std::span<const std::uint8_t>(fBuffer).subspan(fStart + kLinkHeaderSize, length);
   fStart += kLinkHeaderSize + length;
-  if (fStart == fBuffer.size()) {
-    fBuffer.clear();
-    fStart = 0;
-  }
   return body;
+}
+
+std::optional<std::vector<std::uint8_t>> TFrameAssembler::Next() {
+  auto body = NextView();
+  if (!body) {
+    return std::nullopt;
+  }
+  return std::vector<std::uint8_t>(body->begin(), body->end());
 }
 
 }  // namespace vantorix

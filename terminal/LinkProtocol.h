@@ -104,6 +104,8 @@ class TLinkWriter {
   void Text(const std::u16string& v);
   void User(const TLinkUser& v);
   void Template(const TLinkTemplate& v);
+  // Makes room for that many more bytes.
+  void Reserve(std::size_t more) { fBytes.reserve(fBytes.size() + more); }
   std::vector<std::uint8_t>& Bytes() { return fBytes; }
 
  private:
@@ -143,11 +145,21 @@ TLinkReply DecodeReply(std::span<const std::uint8_t> body);
 class TFrameAssembler {
  public:
   void Feed(std::span<const std::uint8_t> bytes);
+  // Lets receive(std::vector<std::uint8_t>&) append what arrives straight to the assembler's
+  // buffer, saving a copy of every byte; returns what receive returns.
+  template <typename TReceive>
+  decltype(auto) FeedFrom(TReceive&& receive) {
+    Compact();
+    return receive(fBuffer);
+  }
   // The next complete body, or nothing yet. Throws ELinkProtocolError on an oversized length.
   std::optional<std::vector<std::uint8_t>> Next();
+  // The same without a copy: the span stays valid until the next Feed or FeedFrom.
+  std::optional<std::span<const std::uint8_t>> NextView();
   bool Empty() const { return fBuffer.size() == fStart; }
 
  private:
+  void Compact();
   std::vector<std::uint8_t> fBuffer;
   std::size_t fStart = 0;
 };

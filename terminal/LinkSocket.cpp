@@ -31,23 +31,36 @@ TIoStatus Failure(const TSocketError& e) {
   return IsConnectionLostCode(e.Code()) ? TIoStatus::kClosed : TIoStatus::kError;
 }
 
-// One receive of what is there: kOk with bytes appended (retry set when there were none yet).
+// Receives what is there: kOk with bytes appended (retry set when there were none yet). A full
+// chunk is followed at once by the next receive, so a large reply costs no wait for readiness
+// per chunk; the bytes already appended are kept when the connection then ends or fails, and
+// that is reported by the next call. At most kChunksPerCall chunks are taken, so the caller
+// checks what arrived (a frame's length, above all) before a fast sender can make it buffer
+// more.
 TIoStatus RecvOnce(const TLinkSocket& socket, std::vector<std::uint8_t>& out, bool& retry) {
+  constexpr int kChunksPerCall = 16;
   std::uint8_t chunk[64 * 1024];
   retry = false;
+  bool any = false;
   try {
-    const std::ptrdiff_t n = socket.Stream().Receive(chunk, sizeof chunk);
-    if (n == kWouldBlock) {
-      retry = true;
-      return TIoStatus::kOk;
+    for (int chunks = 0; chunks < kChunksPerCall; ++chunks) {
+      const std::ptrdiff_t n = socket.Stream().Receive(chunk, sizeof chunk);
+      if (n == kWouldBlock || (any && n == 0)) {
+        retry = !any;
+        return TIoStatus::kOk;
+      }
+      if (n == 0) {
+        return TIoStatus::kClosed;
+      }
+      out.insert(out.end(), chunk, chunk + n);
+      any = true;
+      if (static_cast<std::size_t>(n) < sizeof chunk) {
+        return TIoStatus::kOk;
+      }
     }
-    if (n == 0) {
-      return TIoStatus::kClosed;
-    }
-    out.insert(out.end(), chunk, chunk + n);
     return TIoStatus::kOk;
   } catch (const TSocketError& e) {
-    return Failure(e);
+    return any ? TIoStatus::kOk : Failure(e);
   }
 }
 

@@ -153,7 +153,7 @@ bool TTerminalServer::TLinkSession::Feed(std::span<const std::uint8_t> in,
   }
   fFrames.Feed(in);
   try {
-    while (auto body = fFrames.Next()) {
+    while (auto body = fFrames.NextView()) {
       TLinkRequest request = DecodeRequest(*body);
       // A connection speaks nothing before its hello has been accepted, and greets only once.
       if (fGreeted == (request.op == TLinkOp::kHello)) {
@@ -165,7 +165,11 @@ bool TTerminalServer::TLinkSession::Feed(std::span<const std::uint8_t> in,
       }
       fServer.WaitAnswerDelay();
       std::vector<std::uint8_t> bytes = EncodeReply(reply);
-      out.insert(out.end(), bytes.begin(), bytes.end());
+      if (out.empty()) {
+        out = std::move(bytes);  // a bulk reply of megabytes is not copied again
+      } else {
+        out.insert(out.end(), bytes.begin(), bytes.end());
+      }
       if (request.op == TLinkOp::kHello) {
         fGreeted = reply.ok;
         if (!reply.ok) {

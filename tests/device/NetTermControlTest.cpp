@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
+#include <vector>
 
 #include "device/NetTermControl.h"
 #include "tests/device/Simulator.h"
@@ -193,6 +195,56 @@ TEST(NetTermControlTest, DroppedLinkFailsTheOperationAndLaterOnes) {
   ASSERT_TRUE(control.ConnectNet(u"127.0.0.1", sim.Port()));
   EXPECT_TRUE(control.EnableDevice(M, kComTrue));
   EXPECT_TRUE(sim.server->IsEnabled());
+}
+
+// A terminal that sends a bulk reply of several receive buffers and closes the connection right
+// after it: the reply arrives whole and counts; the close fails only the next operation.
+TEST(NetTermControlTest, BulkReplyFollowedByCloseIsReceivedWhole) {
+  TLinkListenSocket listener("127.0.0.1", 0);
+  TLinkReply templates{TLinkOp::kReadAllTemplates, true, 0, {}, {}, {}};
+  for (int user = 0; user < 100; ++user) {
+    templates.templates.push_back(
+        TLinkTemplate{u"u" + std::u16string(1, static_cast<char16_t>(u'0' + user % 10)) +
+                          std::u16string(1, static_cast<char16_t>(u'0' + user / 10)),
+                      user % 10, user, std::u16string(1500, static_cast<char16_t>(0x4E00 + user))});
+  }
+  std::thread terminal([&] {
+    TLinkSocket socket = listener.Accept();
+    TFrameAssembler frames;
+    std::vector<std::uint8_t> chunk;
+    const auto deadline = TClock::now() + std::chrono::seconds(10);
+    for (int answered = 0; answered < 2;) {
+      if (auto body = frames.Next()) {
+        const TLinkRequest request = DecodeRequest(*body);
+        const TLinkReply reply = request.op == TLinkOp::kHello
+                                     ? TLinkReply{TLinkOp::kHello, true, 0, {}, {}, {}}
+                                     : templates;
+        SendAll(socket, EncodeReply(reply), deadline);
+        ++answered;
+        continue;
+      }
+      chunk.clear();
+      if (RecvSome(socket, chunk, deadline) != TIoStatus::kOk) {
+        return;
+      }
+      frames.Feed(chunk);
+    }
+    socket.Close();
+  });
+  TNetTermControl control;
+  ASSERT_TRUE(control.ConnectNet(u"127.0.0.1", listener.Port()));
+  EXPECT_TRUE(control.ReadAllTemplates(M));
+  terminal.join();
+  for (const TLinkTemplate& fp : templates.templates) {
+    std::int32_t flag = 0;
+    std::int32_t length = 0;
+    std::u16string data;
+    EXPECT_TRUE(control.GetUserTemplate(M, fp.enrollNumber, fp.fingerIndex, flag, data, length));
+    EXPECT_EQ(flag, fp.flag);
+    EXPECT_EQ(data, fp.data);
+  }
+  EXPECT_FALSE(control.EnableDevice(M, kComTrue));
+  EXPECT_EQ(LastError(control), kLinkErrLink);
 }
 
 TEST(NetTermControlTest, StalledTerminalFailsTheOperationAfterReplyTimeout) {

@@ -1,6 +1,7 @@
 // Tests of the terminal link codec: round trips, truncation, forged lengths, frame assembly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -112,6 +113,76 @@ TEST(LinkProtocolTest, AssemblerCutsFramesFedByteByByte) {
   }
   EXPECT_EQ(decoded, requests);
   EXPECT_TRUE(assembler.Empty());
+}
+
+// The bytes on the wire, not only that both ends agree: the length field names the body, and
+// texts go as little-endian units (high bytes included) after their unit count.
+TEST(LinkProtocolTest, FramesHaveTheDocumentedBytes) {
+  struct TCase {
+    const char* what;
+    std::vector<std::uint8_t> frame;
+    std::vector<std::uint8_t> expected;
+  };
+  TLinkRequest setTemplate;
+  setTemplate.op = TLinkOp::kSetTemplate;
+  setTemplate.fp = TLinkTemplate{u"7", 3, -2, u"\xE9\xD83D\x4E2D"};
+  TLinkReply got{TLinkOp::kGetTemplate, true, 0, {}, {}, TLinkTemplate{u"", 0, 1, u"AB"}};
+  TLinkReply refused{TLinkOp::kSetUser, false, -77, {}, {}, {}};
+  const TCase cases[] = {
+      {"refresh", EncodeRequest(TLinkRequest{}), {1, 0, 0, 0, 10}},
+      {"set template",
+       EncodeRequest(setTemplate),
+       {25,   0,    0,    0,    7, 1, 0, 0, 0,    '7',  0,    3,    0,    0,   0,
+        0xFE, 0xFF, 0xFF, 0xFF, 3, 0, 0, 0, 0xE9, 0x00, 0x3D, 0xD8, 0x2D, 0x4E}},
+      {"template reply", EncodeReply(got), {18, 0, 0, 0, 0x85, 1, 0, 0,   0, 0,   1,
+                                            0,  0, 0, 2, 0,    0, 0, 'A', 0, 'B', 0}},
+      {"refusal", EncodeReply(refused), {6, 0, 0, 0, 0x86, 0, 0xB3, 0xFF, 0xFF, 0xFF}},
+  };
+  for (const TCase& c : cases) {
+    EXPECT_EQ(c.frame, c.expected) << c.what;
+  }
+}
+
+// Bodies handed out without a copy, from bytes received straight into the assembler in pieces
+// of every size, including a bulk reply of megabytes; a view is read after later frames were cut.
+TEST(LinkProtocolTest, AssemblerViewsFramesReceivedInPieces) {
+  TLinkReply bulk{TLinkOp::kReadAllTemplates, true, 0, {}, {}, {}};
+  for (int i = 0; i < 1500; ++i) {
+    bulk.templates.push_back(
+        TLinkTemplate{u"u" + std::u16string(1, static_cast<char16_t>(0xD000 + i)), i % 10, i,
+                      std::u16string(1000, static_cast<char16_t>(u'A' + i % 26))});
+  }
+  const std::vector<TLinkReply> replies = {TLinkReply{TLinkOp::kEnableDevice, true, 0, {}, {}, {}},
+                                           bulk,
+                                           TLinkReply{TLinkOp::kSetUser, false, -3, {}, {}, {}}};
+  std::vector<std::uint8_t> stream;
+  for (const auto& reply : replies) {
+    auto frame = EncodeReply(reply);
+    stream.insert(stream.end(), frame.begin(), frame.end());
+  }
+  for (std::size_t piece : {std::size_t{1}, std::size_t{5}, std::size_t{65536}, stream.size()}) {
+    TFrameAssembler assembler;
+    std::vector<std::span<const std::uint8_t>> views;
+    std::vector<TLinkReply> decoded;
+    for (std::size_t at = 0; at < stream.size(); at += piece) {
+      const std::size_t n = std::min(piece, stream.size() - at);
+      const int status = assembler.FeedFrom([&](std::vector<std::uint8_t>& buffer) {
+        buffer.insert(buffer.end(), stream.begin() + static_cast<std::ptrdiff_t>(at),
+                      stream.begin() + static_cast<std::ptrdiff_t>(at + n));
+        return 7;
+      });
+      EXPECT_EQ(status, 7);
+      views.clear();
+      while (auto body = assembler.NextView()) {
+        views.push_back(*body);
+      }
+      for (auto view : views) {
+        decoded.push_back(DecodeReply(view));
+      }
+    }
+    EXPECT_EQ(decoded, replies) << "pieces of " << piece;
+    EXPECT_TRUE(assembler.Empty());
+  }
 }
 
 TEST(LinkProtocolTest, AssemblerRefusesOversizedLengthBeforeBuffering) {
