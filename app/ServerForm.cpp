@@ -450,26 +450,32 @@ void TServerForm::RunCommand(TJsonObject& command) {
 
 void TServerForm::Echo(TJsonObject& command, const std::u16string& state) {
   const TJsonArray* devices = command.GetArray(u"devices");
-  log(u"", Decimal(devices != nullptr ? devices->Count() : 0));
-  // Rendered from the compact form, which gives the same rendering as the line form but, unlike
-  // it, does not grow with the nesting depth; and only as much as the log keeps.
+  const std::int32_t count = devices != nullptr ? devices->Count() : 0;
   std::u16string compact = command.ToJSON(true);
-  LogClipped(u"", FormatJSON(compact, kLogMessageLimit));
+  // The reply goes out before the log entries are made, so its latency holds none of the log's
+  // work; both log entries still describe the command as it arrived.
   if (command.GetValue(u"state2").IsBound()) {
     command.SetString(u"state2", state);
     WebSocketSendDataToClients(command.ToJSON(true));
-    return;
+  } else {
+    // Set where it is missing, "state2" becomes the last member (after "devices", which
+    // GetArray has made sure of): the reply is the compact command with it appended, written
+    // once rather than twice, which counts for a large command. The closing brace comes back
+    // afterwards for the log.
+    command.SetString(u"state2", state);
+    TJsonObject member;
+    member.SetString(u"state2", state);
+    const std::size_t commandSize = compact.size();
+    compact.back() = u',';
+    compact.append(member.ToJSON(true), 1);
+    WebSocketSendDataToClients(compact);
+    compact.resize(commandSize);
+    compact.back() = u'}';
   }
-  // Set where it is missing, "state2" becomes the last member (after "devices", which GetArray
-  // has made sure of): the reply is the logged text with it appended, written once rather than
-  // twice, which counts for a large command.
-  command.SetString(u"state2", state);
-  TJsonObject member;
-  member.SetString(u"state2", state);
-  compact.pop_back();
-  compact += u',';
-  compact.append(member.ToJSON(true), 1);
-  WebSocketSendDataToClients(compact);
+  log(u"", Decimal(count));
+  // Rendered from the compact form, which gives the same rendering as the line form but, unlike
+  // it, does not grow with the nesting depth; and only as much as the log keeps.
+  LogClipped(u"", FormatJSON(compact, kLogMessageLimit));
 }
 
 void TServerForm::GetFromDevice(TJsonObject& command, const std::u16string& state) {
