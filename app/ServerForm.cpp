@@ -2,6 +2,7 @@
 #include "app/ServerForm.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -196,13 +197,26 @@ void TServerForm::LogClipped(std::u16string_view sender, TClippedText message) {
   FWindow.Queue(
       [this, sender = std::u16string(sender), message = LogMessageText(std::move(message))] {
         if (MessagesLog != nullptr) {
-          MessagesLog->AddEntry(MakeLogLine(sender, GetNow(), message));
+          MessagesLog->AddEntry(MakeLogLine(sender, LogStamp(), message));
         }
       });
 }
 
 std::u16string TServerForm::GetNow() const {
   return FormatNow(FClock(), FTimeSeparator);
+}
+
+const std::u16string& TServerForm::LogStamp() {
+  // A busy log writes many lines a second; the local time of one second is the same text for
+  // all of them, so only a new second costs the conversion and the formatting.
+  const std::chrono::system_clock::time_point now = FClock();
+  const std::int64_t second =
+      std::chrono::floor<std::chrono::seconds>(now.time_since_epoch()).count();
+  if (FStamp.empty() || second != FStampSecond) {
+    FStamp = FormatNow(now, FTimeSeparator);
+    FStampSecond = second;
+  }
+  return FStamp;
 }
 
 void TServerForm::ShowNumberOfClients(bool p_disconnected) {

@@ -156,6 +156,8 @@ class TServerForm {
   void RefreshCount(bool p_disconnected, const TConnectionContext* leaving);
   // log for a message already cut at kLogMessageLimit (the note is added here).
   void LogClipped(std::u16string_view sender, TClippedText message);
+  // Window thread only: GetNow's text, formatted once per second of the clock.
+  const std::u16string& LogStamp();
   // The rest of a dispatcher pass, for one message's text.
   void Dispatch(TConnectionContext* AContext, std::u16string text);
   // With FCommandsMutex held: starts a command thread for the lane.
@@ -187,6 +189,9 @@ class TServerForm {
   TDeviceJobsFactory FMakeDeviceJobs;
   TClock FClock;
   std::u16string FTimeSeparator;
+  // LogStamp's last text and the second it shows; window thread only.
+  std::int64_t FStampSecond = 0;
+  std::u16string FStamp;
 
   // FServer is what connection threads see; FServerOwner keeps the listener alive. Teardown
   // clears FServer first, so broadcasts and counts made while the listener closes see none.
