@@ -194,12 +194,28 @@ void TServerForm::log(std::u16string_view p_sender, std::u16string_view p_messag
 }
 
 void TServerForm::LogClipped(std::u16string_view sender, TClippedText message) {
-  FWindow.Queue(
-      [this, sender = std::u16string(sender), message = LogMessageText(std::move(message))] {
-        if (MessagesLog != nullptr) {
-          MessagesLog->AddEntry(MakeLogLine(sender, LogStamp(), message));
-        }
-      });
+  FWindow.Queue([this, sender = std::u16string(sender),
+                 message = LogMessageText(std::move(message))] { AddLogLine(sender, message); });
+}
+
+void TServerForm::LogIndented(std::u16string compact) {
+  // A small command is rendered by the window thread, off the connection thread's path to its
+  // next message; a large one here, so that the window never spends long on one entry.
+  if (compact.size() > kWindowRenderLimit) {
+    LogClipped(u"", FormatJSON(compact, kLogMessageLimit));
+    return;
+  }
+  FWindow.Queue([this, compact = std::move(compact)] {
+    if (MessagesLog != nullptr) {
+      AddLogLine(u"", LogMessageText(FormatJSON(compact, kLogMessageLimit)));
+    }
+  });
+}
+
+void TServerForm::AddLogLine(std::u16string_view sender, std::u16string_view message) {
+  if (MessagesLog != nullptr) {
+    MessagesLog->AddEntry(MakeLogLine(sender, LogStamp(), message));
+  }
 }
 
 std::u16string TServerForm::GetNow() const {
@@ -487,9 +503,7 @@ void TServerForm::Echo(TJsonObject& command, const std::u16string& state) {
     compact.back() = u'}';
   }
   log(u"", Decimal(count));
-  // Rendered from the compact form, which gives the same rendering as the line form but, unlike
-  // it, does not grow with the nesting depth; and only as much as the log keeps.
-  LogClipped(u"", FormatJSON(compact, kLogMessageLimit));
+  LogIndented(std::move(compact));
 }
 
 void TServerForm::GetFromDevice(TJsonObject& command, const std::u16string& state) {
