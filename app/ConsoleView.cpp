@@ -11,22 +11,25 @@ namespace vantorix {
 TConsoleView::TConsoleView(TConsoleSink sink) : FSink(std::move(sink)) {}
 
 void TConsoleView::AddEntry(const std::u16string& entry) {
-  std::string text;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < entry.size(); ++i) {
-    if (entry[i] != u'\r' && entry[i] != u'\n') {
-      continue;
+  // Encoded whole, then the breaks are rewritten in the bytes: CR and LF encode as themselves
+  // and no multi-byte sequence holds a byte below 0x80, so this is the same as encoding line by
+  // line, with one allocation per entry instead of one per line.
+  std::string text = Utf8EncodeString(entry);
+  std::size_t out = 0;
+  for (std::size_t in = 0; in < text.size(); ++in) {
+    const char c = text[in];
+    if (c == '\r') {
+      text[out++] = '\n';
+      if (in + 1 < text.size() && text[in + 1] == '\n') {
+        ++in;
+      }
+    } else {
+      text[out++] = c;
     }
-    text += Utf8EncodeString(std::u16string_view(entry).substr(start, i - start));
-    text += '\n';
-    if (entry[i] == u'\r' && i + 1 < entry.size() && entry[i + 1] == u'\n') {
-      ++i;
-    }
-    start = i + 1;
   }
+  text.resize(out);
   // A break at the very end terminates the last line; it does not start an empty one.
-  if (start < entry.size() || start == 0) {
-    text += Utf8EncodeString(std::u16string_view(entry).substr(start));
+  if (text.empty() || text.back() != '\n') {
     text += '\n';
   }
   FSink(std::move(text));

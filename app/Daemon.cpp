@@ -3,6 +3,7 @@
 #include "app/Daemon.h"
 
 #include <chrono>
+#include <thread>
 #include <utility>
 
 #include "app/ConsoleView.h"
@@ -16,6 +17,9 @@
 namespace vantorix {
 
 namespace {
+
+// How long the window thread lets log entries gather after it has run some (see the loop below).
+constexpr std::chrono::microseconds kLogGatherDelay{1000};
 
 // Writes "listening on ADDR:PORT" for every endpoint the listener is bound to.
 void PrintEndpoints(TWebSocketServer& server, TConsoleView& view) {
@@ -74,7 +78,12 @@ int RunDaemon(const TDaemonOptions& options, TConsoleOutput& out, std::ostream& 
     view.WriteLine("pages allowed to connect: " + Utf8EncodeString(origins));
   }
   while (!stop) {
-    window.RunFor(std::chrono::milliseconds(200));
+    // After a batch of log entries and counts, the next ones gather for a moment: connection
+    // threads queue without waking this thread, which then takes them all in one pass instead
+    // of waking for every message. A procedure queued while it was idle runs at once.
+    if (window.RunFor(std::chrono::milliseconds(200)) > 0 && !stop) {
+      std::this_thread::sleep_for(kLogGatherDelay);
+    }
   }
   form.FormClose();
   // What the closing connections queued (their disconnect lines and counts).

@@ -11,15 +11,19 @@ namespace vantorix {
 namespace {
 
 void AppendDigits(std::u16string& out, int value, int width) {
-  std::u16string digits;
+  // Built backwards in place: every log line's timestamp passes here six times.
+  char16_t digits[16];
+  int count = 0;
   do {
-    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + value % 10));
+    digits[count++] = static_cast<char16_t>(u'0' + value % 10);
     value /= 10;
-  } while (value > 0);
-  while (static_cast<int>(digits.size()) < width) {
-    digits.insert(digits.begin(), u'0');
+  } while (value > 0 && count < 16);
+  while (count < width && count < 16) {
+    digits[count++] = u'0';
   }
-  out += digits;
+  while (count > 0) {
+    out += digits[--count];
+  }
 }
 
 bool IsHighSurrogate(char16_t unit) {
@@ -37,6 +41,7 @@ std::chrono::system_clock::time_point SystemNow() {
 
 std::u16string FormatTimestamp(const std::tm& t, std::u16string_view timeSeparator) {
   std::u16string out;
+  out.reserve(19 + 2 * timeSeparator.size() + 2);
   AppendDigits(out, t.tm_year + 1900, 4);
   out += u'-';
   AppendDigits(out, t.tm_mon + 1, 2);

@@ -2,6 +2,7 @@
 #include "app/ServerForm.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -193,16 +194,45 @@ void TServerForm::log(std::u16string_view p_sender, std::u16string_view p_messag
 }
 
 void TServerForm::LogClipped(std::u16string_view sender, TClippedText message) {
-  FWindow.Queue(
-      [this, sender = std::u16string(sender), message = LogMessageText(std::move(message))] {
-        if (MessagesLog != nullptr) {
-          MessagesLog->AddEntry(MakeLogLine(sender, GetNow(), message));
-        }
-      });
+  FWindow.Queue([this, sender = std::u16string(sender),
+                 message = LogMessageText(std::move(message))] { AddLogLine(sender, message); });
+}
+
+void TServerForm::LogIndented(std::u16string compact) {
+  // A small command is rendered by the window thread, off the connection thread's path to its
+  // next message; a large one here, so that the window never spends long on one entry.
+  if (compact.size() > kWindowRenderLimit) {
+    LogClipped(u"", FormatJSON(compact, kLogMessageLimit));
+    return;
+  }
+  FWindow.Queue([this, compact = std::move(compact)] {
+    if (MessagesLog != nullptr) {
+      AddLogLine(u"", LogMessageText(FormatJSON(compact, kLogMessageLimit)));
+    }
+  });
+}
+
+void TServerForm::AddLogLine(std::u16string_view sender, std::u16string_view message) {
+  if (MessagesLog != nullptr) {
+    MessagesLog->AddEntry(MakeLogLine(sender, LogStamp(), message));
+  }
 }
 
 std::u16string TServerForm::GetNow() const {
   return FormatNow(FClock(), FTimeSeparator);
+}
+
+const std::u16string& TServerForm::LogStamp() {
+  // A busy log writes many lines a second; the local time of one second is the same text for
+  // all of them, so only a new second costs the conversion and the formatting.
+  const std::chrono::system_clock::time_point now = FClock();
+  const std::int64_t second =
+      std::chrono::floor<std::chrono::seconds>(now.time_since_epoch()).count();
+  if (FStamp.empty() || second != FStampSecond) {
+    FStamp = FormatNow(now, FTimeSeparator);
+    FStampSecond = second;
+  }
+  return FStamp;
 }
 
 void TServerForm::ShowNumberOfClients(bool p_disconnected) {
@@ -450,26 +480,30 @@ void TServerForm::RunCommand(TJsonObject& command) {
 
 void TServerForm::Echo(TJsonObject& command, const std::u16string& state) {
   const TJsonArray* devices = command.GetArray(u"devices");
-  log(u"", Decimal(devices != nullptr ? devices->Count() : 0));
-  // Rendered from the compact form, which gives the same rendering as the line form but, unlike
-  // it, does not grow with the nesting depth; and only as much as the log keeps.
+  const std::int32_t count = devices != nullptr ? devices->Count() : 0;
   std::u16string compact = command.ToJSON(true);
-  LogClipped(u"", FormatJSON(compact, kLogMessageLimit));
+  // The reply goes out before the log entries are made, so its latency holds none of the log's
+  // work; both log entries still describe the command as it arrived.
   if (command.GetValue(u"state2").IsBound()) {
     command.SetString(u"state2", state);
     WebSocketSendDataToClients(command.ToJSON(true));
-    return;
+  } else {
+    // Set where it is missing, "state2" becomes the last member (after "devices", which
+    // GetArray has made sure of): the reply is the compact command with it appended, written
+    // once rather than twice, which counts for a large command. The closing brace comes back
+    // afterwards for the log.
+    command.SetString(u"state2", state);
+    TJsonObject member;
+    member.SetString(u"state2", state);
+    const std::size_t commandSize = compact.size();
+    compact.back() = u',';
+    compact.append(member.ToJSON(true), 1);
+    WebSocketSendDataToClients(compact);
+    compact.resize(commandSize);
+    compact.back() = u'}';
   }
-  // Set where it is missing, "state2" becomes the last member (after "devices", which GetArray
-  // has made sure of): the reply is the logged text with it appended, written once rather than
-  // twice, which counts for a large command.
-  command.SetString(u"state2", state);
-  TJsonObject member;
-  member.SetString(u"state2", state);
-  compact.pop_back();
-  compact += u',';
-  compact.append(member.ToJSON(true), 1);
-  WebSocketSendDataToClients(compact);
+  log(u"", Decimal(count));
+  LogIndented(std::move(compact));
 }
 
 void TServerForm::GetFromDevice(TJsonObject& command, const std::u16string& state) {

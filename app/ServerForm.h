@@ -156,6 +156,16 @@ class TServerForm {
   void RefreshCount(bool p_disconnected, const TConnectionContext* leaving);
   // log for a message already cut at kLogMessageLimit (the note is added here).
   void LogClipped(std::u16string_view sender, TClippedText message);
+  // Logs a command's compact JSON text as its indented rendering, cut like every message.
+  // Rendered from the compact form, which gives the same rendering as the line form but, unlike
+  // it, does not grow with the nesting depth; and only as much as the log keeps.
+  void LogIndented(std::u16string compact);
+  // Compact texts up to this many units are rendered on the window thread.
+  static constexpr std::size_t kWindowRenderLimit = std::size_t{64} << 10;
+  // Window thread only: adds one line to MessagesLog, when there is one.
+  void AddLogLine(std::u16string_view sender, std::u16string_view message);
+  // Window thread only: GetNow's text, formatted once per second of the clock.
+  const std::u16string& LogStamp();
   // The rest of a dispatcher pass, for one message's text.
   void Dispatch(TConnectionContext* AContext, std::u16string text);
   // With FCommandsMutex held: starts a command thread for the lane.
@@ -187,6 +197,9 @@ class TServerForm {
   TDeviceJobsFactory FMakeDeviceJobs;
   TClock FClock;
   std::u16string FTimeSeparator;
+  // LogStamp's last text and the second it shows; window thread only.
+  std::int64_t FStampSecond = 0;
+  std::u16string FStamp;
 
   // FServer is what connection threads see; FServerOwner keeps the listener alive. Teardown
   // clears FServer first, so broadcasts and counts made while the listener closes see none.

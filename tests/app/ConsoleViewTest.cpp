@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/DaemonOptions.h"
+#include "websocket/Utf8.h"
 
 namespace vantorix {
 namespace {
@@ -25,6 +26,11 @@ TEST(ConsoleViewTest, EntryIsWrittenAsItsLinesWhateverTheLineBreaks) {
       {u"a\rb", "a\nb\n"},
       {u"", "\n"},
       {u"caf\u00e9 \U0001F600", "caf\xc3\xa9 \xf0\x9f\x98\x80\n"},
+      {u"a\r\r\nb\n\rc", "a\n\nb\n\nc\n"},
+      {u"\r", "\n"},
+      // A surrogate pair cut by a break is two lone halves, each encoded on its own line.
+      {u"x\xD83D\r\n\xDE00y",
+       "x" + Utf8EncodeString(u"\xD83D") + "\n" + Utf8EncodeString(u"\xDE00") + "y\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> pieces;

@@ -544,5 +544,32 @@ TEST_F(DispatcherTest, LogLineIsTimedWhenTheWindowThreadAddsIt) {
   EXPECT_EQ(controls.Entries.size(), 1u);
 }
 
+// Lines of one second share its timestamp; every other second, including one the clock steps
+// back to, gets its own.
+TEST_F(DispatcherTest, EachLogLineCarriesTheSecondOfItsOwnClockReading) {
+  struct Case {
+    int millis;  // after 14:07:09
+    const char16_t* stamp;
+  };
+  const Case cases[] = {
+      {0, u"14:07:09"},    {999, u"14:07:09"}, {1000, u"14:07:10"},
+      {1500, u"14:07:10"}, {500, u"14:07:09"}, {61000, u"14:08:10"},
+  };
+  std::atomic<int> millis{0};
+  TMainThreadQueue window;
+  TRecordingControls controls;
+  const auto base = LocalTime(2024, 3, 5, 14, 7, 9);
+  TServerForm form(
+      window, {}, [&] { return base + std::chrono::milliseconds(millis.load()); }, u":");
+  form.MessagesLog = &controls;
+  for (const Case& c : cases) {
+    millis = c.millis;
+    form.log(u"", u"m");
+    ASSERT_FALSE(controls.Entries.empty());
+    EXPECT_EQ(controls.Entries.back(), u"[] - 2024-03-05 " + std::u16string(c.stamp) + u": : m")
+        << c.millis << " ms";
+  }
+}
+
 }  // namespace
 }  // namespace vantorix::test
