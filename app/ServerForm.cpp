@@ -239,11 +239,26 @@ void TServerForm::ShowNumberOfClients(bool p_disconnected) {
   RefreshCount(p_disconnected, nullptr);
 }
 
-void TServerForm::RefreshCount(bool p_disconnected, const TConnectionContext* leaving) {
-  auto show = [this](std::int32_t count) {
-    FWindow.Queue([this, count] {
+TServerForm::TPendingLine TServerForm::PendingLine(std::u16string_view sender,
+                                                   std::u16string_view message) {
+  return {sender, LogMessageText(ClipText(message, kLogMessageLimit))};
+}
+
+void TServerForm::RefreshCount(bool p_disconnected, const TConnectionContext* leaving,
+                               const TConnectionContext* arriving, std::vector<TPendingLine> lines,
+                               std::size_t linesBefore) {
+  // The lines and the count travel in one procedure: a connection coming or going costs the
+  // window thread one hand-over, not one per line.
+  auto show = [this, &lines, linesBefore](std::int32_t count) {
+    FWindow.Queue([this, count, linesBefore, lines = std::move(lines)] {
+      for (std::size_t i = 0; i < lines.size() && i < linesBefore; ++i) {
+        AddLogLine(lines[i].Sender, lines[i].Message);
+      }
       if (clients_connected != nullptr) {
         clients_connected->SetText(Decimal(count));
+      }
+      for (std::size_t i = linesBefore; i < lines.size(); ++i) {
+        AddLogLine(lines[i].Sender, lines[i].Message);
       }
     });
   };
@@ -258,6 +273,9 @@ void TServerForm::RefreshCount(bool p_disconnected, const TConnectionContext* le
   // lock is held, so refreshes run in the order their counts were taken and the label ends with
   // the true count.
   const TContextList::TLocked list = server->Contexts.Lock();
+  if (arriving != nullptr) {
+    std::erase(FDeparting, arriving);
+  }
   std::erase_if(FDeparting, [&](const TConnectionContext* gone) {
     return std::find(list.begin(), list.end(), gone) == list.end();
   });
@@ -277,20 +295,16 @@ void TServerForm::RefreshCount(bool p_disconnected, const TConnectionContext* le
 }
 
 void TServerForm::OnWebSocketConnected(TConnectionContext* AContext) {
-  if (TWebSocketServer* server = FServer.load()) {
-    // A new connection may reuse the memory of one that left; it is not leaving.
-    const TContextList::TLocked list = server->Contexts.Lock();
-    std::erase(FDeparting, AContext);
-  }
-  log(u"", u"Client Connected");
   const TSocketHandle& binding = *AContext->Connection->Socket->Binding;
-  const std::uint16_t localPort = binding.Port;
-  const std::u16string peerIP = binding.PeerIP;
-  const std::uint16_t peerPort = binding.PeerPort;
-  ShowNumberOfClients(false);
-  log(u"SERVER", u"Client Connected!");
-  log(u"SERVER", u"Port=" + Decimal(localPort) + u" (PeerIP=" + peerIP + u" - PeerPort=" +
-                     Decimal(peerPort) + u")");
+  std::vector<TPendingLine> lines;
+  lines.reserve(3);
+  lines.push_back(PendingLine(u"", u"Client Connected"));
+  lines.push_back(PendingLine(u"SERVER", u"Client Connected!"));
+  lines.push_back(PendingLine(u"SERVER", u"Port=" + Decimal(binding.Port) + u" (PeerIP=" +
+                                             binding.PeerIP + u" - PeerPort=" +
+                                             Decimal(binding.PeerPort) + u")"));
+  // A new connection may reuse the memory of one that left; it is not leaving.
+  RefreshCount(false, nullptr, AContext, std::move(lines), 1);
 }
 
 void TServerForm::OnWebSocketDisconnected(TConnectionContext* AContext) {
@@ -302,8 +316,9 @@ void TServerForm::OnWebSocketDisconnected(TConnectionContext* AContext) {
       FLanes.erase(lane);
     }
   }
-  log(u"", u"Client disconnected");
-  RefreshCount(true, AContext);
+  std::vector<TPendingLine> lines;
+  lines.push_back(PendingLine(u"", u"Client disconnected"));
+  RefreshCount(true, AContext, nullptr, std::move(lines), 1);
 }
 
 void TServerForm::OnWebSocketOriginRefused(TConnectionContext* AContext,

@@ -151,9 +151,20 @@ class TServerForm {
     bool Finished = false;
   };
 
+  // A log line waiting for the window thread; Sender is a string literal.
+  struct TPendingLine {
+    std::u16string_view Sender;
+    std::u16string Message;  // as LogMessageText makes it
+  };
   // The count refresh; leaving, when given, is a connection that is closing and is left out
-  // of this and every later count while it is still in the list.
-  void RefreshCount(bool p_disconnected, const TConnectionContext* leaving);
+  // of this and every later count while it is still in the list; arriving, when given, is a
+  // new connection, counted even if its memory once held a connection that left. lines go to
+  // the log in the same window procedure as the count: the first linesBefore before it, the
+  // rest after it.
+  void RefreshCount(bool p_disconnected, const TConnectionContext* leaving,
+                    const TConnectionContext* arriving = nullptr,
+                    std::vector<TPendingLine> lines = {}, std::size_t linesBefore = 0);
+  static TPendingLine PendingLine(std::u16string_view sender, std::u16string_view message);
   // log for a message already cut at kLogMessageLimit (the note is added here).
   void LogClipped(std::u16string_view sender, TClippedText message);
   // Logs a command's compact JSON text as its indented rendering, cut like every message.

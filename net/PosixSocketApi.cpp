@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -145,6 +146,14 @@ bool PollFor(int fd, short events, int timeoutMs) {
   }
 }
 
+bool IsAnyAddress(const sockaddr_storage& ss) {
+  if (ss.ss_family == AF_INET)
+    return reinterpret_cast<const sockaddr_in&>(ss).sin_addr.s_addr == htonl(INADDR_ANY);
+  if (ss.ss_family == AF_INET6)
+    return IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6&>(ss).sin6_addr);
+  return true;
+}
+
 // Closes a descriptor that has not been handed to its owner yet.
 struct TFdGuard {
   int Fd;
@@ -218,11 +227,15 @@ class TDescriptor {
 class TPosixStreamSocket final : public TStreamSocket {
  public:
   // peer: the address accept returned, or null to ask the socket. getpeername fails on a
-  // connection the peer has already reset, accept's address is there all the same.
-  TPosixStreamSocket(int fd, const sockaddr_storage* peer) : FDescriptor(fd) {
+  // connection the peer has already reset, accept's address is there all the same. local: the
+  // listener's own address when it is bound to one address, or null to ask the socket.
+  TPosixStreamSocket(int fd, const sockaddr_storage* peer, const TSocketAddress* local = nullptr)
+      : FDescriptor(fd) {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
+    if (local != nullptr)
+      FLocal = *local;
+    else if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
       FLocal = FromSystemAddress(ss);
     len = sizeof ss;
     if (peer != nullptr)
@@ -311,6 +324,12 @@ class TPosixListenSocket final : public TListenSocket {
       throw TSocketError(kWsaEShutdown);
     if (::listen(use.Fd(), backlog) != 0)
       ThrowErrno();
+    // A listener bound to one address gives every connection that address as its local one;
+    // knowing it saves each accept a getsockname. On an any-address the socket must be asked.
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (::getsockname(use.Fd(), reinterpret_cast<sockaddr*>(&ss), &len) == 0 && !IsAnyAddress(ss))
+      FFixedLocal = FromSystemAddress(ss);
   }
 
   std::unique_ptr<TStreamSocket> Accept(int timeoutMs) override {
@@ -325,8 +344,10 @@ class TPosixListenSocket final : public TListenSocket {
     }
     sockaddr_storage peer{};
     socklen_t peerLen = sizeof peer;
-    const int fd = ::accept4(use.Fd(), reinterpret_cast<sockaddr*>(&peer), &peerLen,
-                             SOCK_CLOEXEC | SOCK_NONBLOCK);
+    // The listener is non-blocking, so a connection that went away between the poll and here
+    // costs no wait. Accepted sockets stay blocking (every call passes MSG_DONTWAIT and waits
+    // with poll): on Linux they do not inherit the listener's flag, so no fcntl is needed.
+    const int fd = ::accept4(use.Fd(), reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC);
     if (fd < 0) {
       // Out of descriptors or memory, the pending connection keeps the socket readable and the
       // next poll returns at once: wait here instead, so the listener does not spin on a core.
@@ -336,11 +357,7 @@ class TPosixListenSocket final : public TListenSocket {
       }
       return nullptr;
     }
-    // Accepted sockets stay blocking: every call passes MSG_DONTWAIT and waits with poll.
-    const int fl = ::fcntl(fd, F_GETFL);
-    if (fl >= 0)
-      ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-    return std::make_unique<TPosixStreamSocket>(fd, &peer);
+    return std::make_unique<TPosixStreamSocket>(fd, &peer, FFixedLocal ? &*FFixedLocal : nullptr);
   }
 
   TSocketAddress LocalAddress() const override {
@@ -358,6 +375,7 @@ class TPosixListenSocket final : public TListenSocket {
  private:
   TDescriptor FDescriptor;
   TIPVersion FVersion;
+  std::optional<TSocketAddress> FFixedLocal;  // set by Listen, read by Accept on one thread
 };
 
 class TPosixSocketApi final : public TSocketApi {
@@ -372,7 +390,7 @@ class TPosixSocketApi final : public TSocketApi {
 
   std::unique_ptr<TListenSocket> OpenListener(TIPVersion version) override {
     const int family = version == TIPVersion::IPv6 ? AF_INET6 : AF_INET;
-    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
       ThrowErrno();
     auto socket = std::make_unique<TPosixListenSocket>(fd, version);

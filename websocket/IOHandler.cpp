@@ -400,6 +400,11 @@ void TIOHandler::CloseWhenSent() {
   FQueue->CloseWhenSent();
 }
 
+bool TIOHandler::Drained() const {
+  std::lock_guard lock(FLock);
+  return InputBuffer.SizeLocked() == 0 && (FClosedGracefully || !SocketOpenLocked());
+}
+
 bool TIOHandler::Opened() const {
   std::lock_guard lock(FLock);
   return SocketOpenLocked();

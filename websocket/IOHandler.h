@@ -146,6 +146,9 @@ class TIOHandler {
   void WaitClosed() { FQueue->WaitClosed(); }
   // False once Close() or CloseWhenSent() ran or the socket was found closed.
   bool Opened() const;
+  // True when nothing is buffered and the stream is known to have ended (closed here, or the
+  // peer's end seen), so that a read could only raise; looks at no socket. Any thread.
+  bool Drained() const;
 
  private:
   // Receive step: waitLimit -1 means ReadTimeout; 0 means only look. Returns bytes received, 0

@@ -239,18 +239,21 @@ void TCustomTCPServer::ReapFinished() {
 
 void TCustomTCPServer::ListenerLoop(TListener& listener) {
   while (!listener.Stop) {
-    ReapFinished();
     std::unique_ptr<TStreamSocket> socket = listener.Socket->Accept(kAcceptPollMs);
-    if (socket == nullptr)
-      continue;
-    if (listener.Stop)
-      break;  // the socket closes on leaving
-    try {
-      StartConnection(std::move(socket));
-    } catch (...) {
-      // A connection that cannot be set up (out of threads or memory) is dropped; the listener
-      // goes on.
+    if (socket != nullptr) {
+      if (listener.Stop)
+        break;  // the socket closes on leaving
+      try {
+        StartConnection(std::move(socket));
+      } catch (...) {
+        // A connection that cannot be set up (out of threads or memory) is dropped; the
+        // listener goes on.
+      }
     }
+    // Ended threads are joined after the new connection's thread has started, not before its
+    // accept: the join (and the memory it may return) is then off the client's way to its
+    // answer.
+    ReapFinished();
   }
 }
 

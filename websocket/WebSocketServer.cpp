@@ -225,6 +225,13 @@ TBytes TWebSocketIOHandlerHelper::ReadBytes() {
   // buffered bytes would keep the connection looking alive, its thread spinning, for ever.
   if (FHandler.Tag != kHandshakeDone && FHandler.Tag != kCloseSent)
     return {};
+  // A connection that has ended with nothing left to read ends here as the failed read below
+  // would, without an exception: every connection comes this way once as it leaves, and
+  // unwinding serialises the threads doing it.
+  if (FHandler.Drained()) {
+    StopReading(FHandler);
+    return {};
+  }
   try {
     THandlerSource source(FHandler);
     THandlerSink sink(FHandler);

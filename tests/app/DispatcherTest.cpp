@@ -2,6 +2,7 @@
 // loopback and simulated terminals in the test process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -220,6 +221,50 @@ TEST_F(DispatcherTest, ConnectAndDisconnectLinesAndCounts) {
   EXPECT_EQ(H.Messages(true)[3], "[] Client disconnected");
   ASSERT_TRUE(H.DrainUntil([&] { return H.Controls.Counts.size() >= 2; }));
   EXPECT_EQ(H.Controls.Counts, (std::vector<std::u16string>{u"1", u"0"}));
+}
+
+TEST_F(DispatcherTest, EachConnectionShowsItsLinesAndCountsInOrder) {
+  // Clients coming and going together: whatever the interleaving of connections, each event's
+  // lines and count reach the window in one piece and in their order, and the label ends with
+  // the true count.
+  for (const std::size_t clients : {std::size_t{1}, std::size_t{8}}) {
+    SCOPED_TRACE(clients);
+    H.Controls.Shown.clear();
+    std::vector<std::unique_ptr<TWsTestClient>> open;
+    for (std::size_t i = 0; i < clients; ++i) {
+      open.push_back(H.Connect());
+    }
+    for (auto& client : open) {
+      client->Close();
+    }
+    const auto lines = [&](std::u16string_view message) {
+      return std::count_if(H.Controls.Shown.begin(), H.Controls.Shown.end(),
+                           [&](const std::u16string& shown) { return shown.ends_with(message); });
+    };
+    ASSERT_TRUE(H.DrainUntil([&] {
+      return lines(u": Client disconnected") == static_cast<std::ptrdiff_t>(clients) &&
+             !H.Controls.Shown.empty() && H.Controls.Shown.back() == u"count 0";
+    }));
+    const std::vector<std::u16string>& shown = H.Controls.Shown;
+    std::size_t connects = 0;
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+      if (shown[i].ends_with(u": Client Connected")) {
+        ++connects;
+        ASSERT_LT(i + 3, shown.size());
+        EXPECT_TRUE(shown[i + 1].starts_with(u"count ")) << U8(shown[i + 1]);
+        EXPECT_TRUE(shown[i + 2].ends_with(u": Client Connected!")) << U8(shown[i + 2]);
+        EXPECT_NE(shown[i + 3].find(u": Port="), std::u16string::npos) << U8(shown[i + 3]);
+      } else if (shown[i].ends_with(u": Client disconnected")) {
+        ASSERT_LT(i + 1, shown.size());
+        EXPECT_TRUE(shown[i + 1].starts_with(u"count ")) << U8(shown[i + 1]);
+      }
+    }
+    EXPECT_EQ(connects, clients);
+    if (clients == 1) {
+      EXPECT_EQ(shown[1], u"count 1");
+      EXPECT_EQ(shown.back(), u"count 0");
+    }
+  }
 }
 
 TEST_F(DispatcherTest, TcpConnectionWithoutHandshakeIsLoggedCountedAndGetsNoBroadcast) {

@@ -31,11 +31,19 @@ std::string U8(const std::u16string& text);
 // Records what the form shows; window thread only.
 class TRecordingControls final : public TLogControl, public TCounterLabel {
  public:
-  void AddEntry(const std::u16string& entry) override { Entries.push_back(entry); }
-  void SetText(const std::u16string& text) override { Counts.push_back(text); }
+  void AddEntry(const std::u16string& entry) override {
+    Entries.push_back(entry);
+    Shown.push_back(entry);
+  }
+  void SetText(const std::u16string& text) override {
+    Counts.push_back(text);
+    Shown.push_back(u"count " + text);
+  }
 
   std::vector<std::u16string> Entries;
   std::vector<std::u16string> Counts;
+  // Entries and counts in the order they were shown, counts as "count N".
+  std::vector<std::u16string> Shown;
 };
 
 // Records the error boxes a window would show; window thread only.

@@ -81,6 +81,26 @@ int ErrorCode(const std::function<void()>& call) {
   return 0;
 }
 
+TEST(SocketApiTest, AcceptedConnectionsKnowTheAddressTheyCameIn) {
+  // A listener on one address names it without asking; one on the any-address must ask, and
+  // must not give the any-address itself.
+  for (const std::u16string_view bound : {u"127.0.0.1", u""}) {
+    SCOPED_TRACE(Text(std::u16string(bound)));
+    auto listener = PlatformSocketApi().OpenListener(TIPVersion::IPv4);
+    listener->Bind(std::u16string(bound), 0);
+    listener->Listen(15);
+    const std::uint16_t port = listener->LocalAddress().Port;
+    for (int i = 0; i < 2; ++i) {
+      auto client = PlatformSocketApi().Connect({TIPVersion::IPv4, u"127.0.0.1", port}, 5000);
+      auto server = listener->Accept(5000);
+      ASSERT_NE(server, nullptr);
+      EXPECT_EQ(Text(server->LocalAddress().IP), "127.0.0.1");
+      EXPECT_EQ(server->LocalAddress().Port, port);
+      EXPECT_EQ(server->PeerAddress().Port, client->LocalAddress().Port);
+    }
+  }
+}
+
 TEST(SocketApiTest, ListensConnectsAndNamesBothEnds) {
   TConnectedPair pair;
   ASSERT_NE(pair.Client, nullptr);
