@@ -75,6 +75,8 @@ class TBoundedText {
 
   void Append(std::u16string_view text) {
     if (text.size() <= FRoom) {
+      if (text.size() >= kLargePiece && text.size() > FText.capacity() - FText.size())
+        ReserveAfterLargePiece(text.size());
       FText.append(text);
       FRoom -= text.size();
     } else {
@@ -104,6 +106,9 @@ class TBoundedText {
 
  private:
   void Overflow(std::u16string_view text);
+  // Makes room for a large piece of `more` units and some headroom after it.
+  void ReserveAfterLargePiece(std::size_t more);
+  static constexpr std::size_t kLargePiece = std::size_t{1} << 16;
 
   std::u16string FText;
   std::size_t FRoom;
