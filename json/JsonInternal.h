@@ -32,6 +32,8 @@ bool JsonValueAsBool(const TJsonValue& value);
 const char16_t* ScanStringToken(const char16_t* p, const char16_t* end) noexcept;
 // First unit in [p, end) that the writer escapes: '"', '\\' or a unit below U+0020.
 const char16_t* ScanEscapable(const char16_t* p, const char16_t* end) noexcept;
+// The same, also stopping at '/' (which the log's rendering escapes).
+const char16_t* ScanEscapableOrSlash(const char16_t* p, const char16_t* end) noexcept;
 
 // Value of one hexadecimal digit (either case), or -1 for any other unit.
 constexpr int JsonHexDigitValue(char16_t c) noexcept {
