@@ -33,6 +33,7 @@ class TMemorySource final : public TFrameSource {
       // Each move of a non-empty message to a new buffer is a copy of all it holds.
       if (!v.empty() && v.data() != FLastData)
         ++MessageMoves;
+      FLastData = v.empty() ? nullptr : v.data();
       LargestCapacity = std::max(LargestCapacity, v.capacity());
       v.insert(v.end(), from, from + n);
     } else {
@@ -42,6 +43,8 @@ class TMemorySource final : public TFrameSource {
     }
     FAt += static_cast<std::size_t>(n);
     if (append) {
+      if (FLastData != nullptr && v.data() != FLastData)
+        ++MessageMoves;
       FLastData = v.data();
       LargestCapacity = std::max(LargestCapacity, v.capacity());
     }
