@@ -360,7 +360,7 @@ void TServerForm::OnWebSocketExecute(TConnectionContext* AContext) {
 void TServerForm::Dispatch(TConnectionContext* AContext, std::u16string text) {
   std::unique_ptr<TJsonNode> document;
   try {
-    document = TJsonNode::Parse(text);
+    document = TJsonNode::ParseTaking(std::move(text));
   } catch (const EJsonError&) {
     return;
   }

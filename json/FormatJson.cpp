@@ -166,12 +166,8 @@ class TFormatter {
     FOut.Push(u'"');
     for (;;) {
       const std::size_t run = FPos;
-      while (FPos < n) {
-        const char16_t c = FText[FPos];
-        if (c == u'"' || c == u'\\' || c == u'/' || c < 0x20)
-          break;
-        ++FPos;
-      }
+      const char16_t* const begin = FText.data();
+      FPos = static_cast<std::size_t>(ScanEscapableOrSlash(begin + FPos, begin + n) - begin);
       FOut.Append(FText.substr(run, FPos - run));
       if (FPos == n)
         return false;

@@ -51,6 +51,15 @@ void TBoundedText::Overflow(std::u16string_view text) {
   FRoom = 0;
 }
 
+void TBoundedText::ReserveAfterLargePiece(std::size_t more) {
+  // The string's own growth would size it for exactly this piece, and the next few units (the
+  // brace after a large member) would then copy all of it into twice its size: tens of
+  // megabytes of fresh pages faulted in. What follows a large piece is nearly always short, so
+  // an eighth more is kept; pages never written are never touched.
+  const std::size_t need = FText.size() + more;
+  FText.reserve(need + need / 8);
+}
+
 TClippedText TBoundedText::Take() noexcept {
   // A high surrogate at the cut may have lost its low half; it goes with the rest.
   if (FOmitted != 0 && !FText.empty() && FText.back() >= 0xD800 && FText.back() <= 0xDBFF) {

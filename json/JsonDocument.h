@@ -92,6 +92,10 @@ class TJsonNode {
   static std::unique_ptr<TJsonNode> Parse(std::u16string_view S) {
     return Parse(S.data(), S.size());
   }
+  // The same for a text the caller gives up: the buffer of S may become the value of its
+  // largest string (one without escapes, of 64 Ki units or more), which then costs no copy.
+  // S is left empty when its buffer was taken, else unchanged (also on a raised error).
+  static std::unique_ptr<TJsonNode> ParseTaking(std::u16string&& S);
 
   // Compact form (true) or line form (false: TAB indentation, LF after every line).
   std::u16string ToJSON(bool Compact) const;

@@ -32,6 +32,8 @@ bool JsonValueAsBool(const TJsonValue& value);
 const char16_t* ScanStringToken(const char16_t* p, const char16_t* end) noexcept;
 // First unit in [p, end) that the writer escapes: '"', '\\' or a unit below U+0020.
 const char16_t* ScanEscapable(const char16_t* p, const char16_t* end) noexcept;
+// The same, also stopping at '/' (which the log's rendering escapes).
+const char16_t* ScanEscapableOrSlash(const char16_t* p, const char16_t* end) noexcept;
 
 // Value of one hexadecimal digit (either case), or -1 for any other unit.
 constexpr int JsonHexDigitValue(char16_t c) noexcept {
@@ -75,6 +77,8 @@ class TBoundedText {
 
   void Append(std::u16string_view text) {
     if (text.size() <= FRoom) {
+      if (text.size() >= kLargePiece && text.size() > FText.capacity() - FText.size())
+        ReserveAfterLargePiece(text.size());
       FText.append(text);
       FRoom -= text.size();
     } else {
@@ -104,6 +108,9 @@ class TBoundedText {
 
  private:
   void Overflow(std::u16string_view text);
+  // Makes room for a large piece of `more` units and some headroom after it.
+  void ReserveAfterLargePiece(std::size_t more);
+  static constexpr std::size_t kLargePiece = std::size_t{1} << 16;
 
   std::u16string FText;
   std::size_t FRoom;

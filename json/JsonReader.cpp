@@ -84,6 +84,9 @@ bool IsWordUnit(char16_t c) {
 class TJsonReader {
  public:
   TJsonReader(const char16_t* text, std::size_t length) : FText(text), FLen(length) {}
+  // Reads `owned`, whose buffer may become the largest plain string value (see Run).
+  explicit TJsonReader(std::u16string& owned)
+      : FText(owned.data()), FLen(owned.size()), FOwned(&owned) {}
 
   std::unique_ptr<TJsonNode> Run() {
     while (FPos < FLen && FText[FPos] <= 0x20)
@@ -144,7 +147,8 @@ class TJsonReader {
         case tkString:
         case tkIdent:
           slot->FKind = jkString;
-          TakeString(slot->FString);
+          if (!PassOver(frame.Node, frame.IsArray))
+            TakeString(slot->FString);
           break;
         case tkNumber:
           ConvertNumber(*slot);
@@ -183,10 +187,43 @@ class TJsonReader {
     }
     // Exactly one more token is read after the root; the rest of the text is ignored.
     NextToken();
+    if (FTaken.Node != nullptr) {
+      // Nothing reads the text any more: the string moves to the front of its own buffer, which
+      // the value then takes over.
+      std::u16string& text = *FOwned;
+      std::char_traits<char16_t>::move(text.data(), text.data() + FTaken.Start, FTaken.Length);
+      text.resize(FTaken.Length);
+      TakenSlot().FString = std::move(text);
+      text.clear();
+    }
     return root;
   }
 
  private:
+  // With a text to take (the second constructor), the largest plain string value is not copied
+  // but noted, to be moved into its slot's string once the whole text is read: until then the
+  // text is still being read. Gives whether the current value was noted so; a value noted
+  // earlier that it outgrows gets its copy now. Slots are found again by container and index,
+  // since a container's vector may move its values as it grows.
+  bool PassOver(TJsonNode* container, bool isArray) {
+    if (FOwned == nullptr || FToken != tkString || FEscaped || FSpanLen < kTakeAtLeast ||
+        FSpanLen <= FTaken.Length) {
+      return false;
+    }
+    if (FTaken.Node != nullptr)
+      TakenSlot().FString.assign(FText + FTaken.Start, FTaken.Length);
+    const std::size_t count = isArray ? static_cast<TJsonArray*>(container)->FItems.size()
+                                      : static_cast<TJsonObject*>(container)->FMembers.size();
+    FTaken = {container, isArray, count - 1, FSpanStart, FSpanLen};
+    return true;
+  }
+
+  TJsonValue& TakenSlot() {
+    if (FTaken.IsArray)
+      return static_cast<TJsonArray*>(FTaken.Node)->FItems[FTaken.Index];
+    return static_cast<TJsonObject*>(FTaken.Node)->FMembers[FTaken.Index].Value;
+  }
+
   // After a complete member or element: a comma keeps the top frame for the next one; its
   // closing bracket completes the frame, which is itself a value of the frame below.
   template <typename TStack>
@@ -518,6 +555,15 @@ class TJsonReader {
   bool FEscaped = false;
   std::size_t FSpanStart = 0;
   std::size_t FSpanLen = 0;
+  static constexpr std::size_t kTakeAtLeast = std::size_t{1} << 16;
+  std::u16string* FOwned = nullptr;
+  struct {
+    TJsonNode* Node = nullptr;
+    bool IsArray = false;
+    std::size_t Index = 0;
+    std::size_t Start = 0;
+    std::size_t Length = 0;
+  } FTaken;
   std::u16string FBuffer;
 
   // Last number token.
@@ -530,6 +576,11 @@ class TJsonReader {
 
 std::unique_ptr<TJsonNode> TJsonNode::Parse(const char16_t* S, std::size_t Len) {
   TJsonReader reader(S, Len);
+  return reader.Run();
+}
+
+std::unique_ptr<TJsonNode> TJsonNode::ParseTaking(std::u16string&& S) {
+  TJsonReader reader(S);
   return reader.Run();
 }
 

@@ -47,27 +47,43 @@ const char16_t* ScanStringToken(const char16_t* p, const char16_t* end) noexcept
   return p;
 }
 
-const char16_t* ScanEscapable(const char16_t* p, const char16_t* end) noexcept {
+namespace {
+
+template <bool Slash>
+const char16_t* ScanEscapableUnits(const char16_t* p, const char16_t* end) noexcept {
 #if defined(__SSE2__)
   const __m128i quote = _mm_set1_epi16(u'"');
   const __m128i backslash = _mm_set1_epi16(u'\\');
+  const __m128i slash = _mm_set1_epi16(u'/');
   const __m128i below = _mm_set1_epi16(0x1F);
   const __m128i zero = _mm_setzero_si128();
   while (end - p >= 8) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     // Unsigned v <= 0x1F exactly when the saturating v - 0x1F is zero.
     const __m128i control = _mm_cmpeq_epi16(_mm_subs_epu16(v, below), zero);
-    const __m128i hit = _mm_or_si128(
+    __m128i hit = _mm_or_si128(
         control, _mm_or_si128(_mm_cmpeq_epi16(v, quote), _mm_cmpeq_epi16(v, backslash)));
+    if constexpr (Slash)
+      hit = _mm_or_si128(hit, _mm_cmpeq_epi16(v, slash));
     const int mask = _mm_movemask_epi8(hit);
     if (mask != 0)
       return FirstSet(p, mask);
     p += 8;
   }
 #endif
-  while (p < end && !IsEscapable(*p))
+  while (p < end && !IsEscapable(*p) && !(Slash && *p == u'/'))
     ++p;
   return p;
+}
+
+}  // namespace
+
+const char16_t* ScanEscapable(const char16_t* p, const char16_t* end) noexcept {
+  return ScanEscapableUnits<false>(p, end);
+}
+
+const char16_t* ScanEscapableOrSlash(const char16_t* p, const char16_t* end) noexcept {
+  return ScanEscapableUnits<true>(p, end);
 }
 
 }  // namespace vantorix

@@ -72,6 +72,18 @@ void Unmask(std::uint8_t* p, std::size_t n, const std::array<std::uint8_t, 4>& k
     p[i] ^= wide[i % 8];
 }
 
+// Room in `message` for the next `chunk` bytes of a payload of which `left` bytes are still to
+// come. Doubling from 64 KB would copy a 16 MB message through ten buffers and fault in about
+// twice its size; sizing for the whole declared length at once would let a peer that announces
+// large frames and sends nothing hold that memory for free. So the room follows what has arrived:
+// up to 16 times it plus 1 MiB, never beyond the declared length.
+void MakeRoom(TBytes& message, std::size_t chunk, std::size_t left) {
+  constexpr std::size_t kFirstRoom = std::size_t{1} << 20;
+  const std::size_t size = message.size();
+  const std::size_t bounded = size + std::min(left, 16 * size + kFirstRoom);
+  message.reserve(std::max(size + chunk, std::max(bounded, 2 * message.capacity())));
+}
+
 // Reads len payload bytes in chunks, unmasking them (section 5.3: byte i XOR key[i mod 4]).
 // Appends them to into, or drops them when into is null.
 void ReadPayload(TFrameSource& source, std::uint64_t len, const std::array<std::uint8_t, 4>& key,
@@ -84,6 +96,8 @@ void ReadPayload(TFrameSource& source, std::uint64_t len, const std::array<std::
       source.ReadBytes(scratch, static_cast<int>(n), false);
     } else {
       const std::size_t old = into->size();
+      if (n > into->capacity() - old)
+        MakeRoom(*into, n, static_cast<std::size_t>(len - done));
       source.ReadBytes(*into, static_cast<int>(n), true);
       Unmask(into->data() + old, n, key, static_cast<std::size_t>(done % 4));
     }

@@ -105,6 +105,30 @@ TEST(FormatJsonTest, Renders) {
   }
 }
 
+// Plain runs of a string are scanned eight units at a time: a unit the rendering escapes (or
+// rejects) must be found at every offset of a block and in the tail.
+TEST(FormatJsonTest, StringUnitsAtEveryOffset) {
+  const struct {
+    std::u16string_view unit;      // as written in the input
+    std::u16string_view rendered;  // in the rendering; empty: no rendering
+  } cases[] = {
+      {u"/", u"\\/"},   {u"\\/", u"\\/"},   {u"\\\"", u"\\\""}, {u"\\\\", u"\\\\"},
+      {u"\\n", u"\\n"}, {u"\\u0041", u"A"}, {u"\x01", u""},     {u"\n", u""},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t at = 0; at < 20; ++at) {
+      const std::u16string before(at, u'a');
+      const std::u16string after(19 - at, u'b');
+      const std::u16string input = u"[\"" + before + std::u16string(c.unit) + after + u"\"]";
+      const std::u16string want =
+          c.rendered.empty()
+              ? u""
+              : u"[\r\n    \"" + before + std::u16string(c.rendered) + after + u"\"\r\n]";
+      EXPECT_EQ(FormatJSON(input), want) << U8(input);
+    }
+  }
+}
+
 TEST(FormatJsonTest, NestingLimit) {
   const auto nested = [](std::size_t depth) {
     return std::u16string(depth, u'[') + std::u16string(depth, u']');

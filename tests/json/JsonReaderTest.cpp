@@ -160,6 +160,38 @@ TEST(JsonReaderTest, Table) {
   }
 }
 
+// A text given up to the reader lends its buffer to its largest plain string value; the
+// document is the same as the one read from a copy, whichever value that is.
+TEST(JsonReaderTest, ParseTakingGivesTheSameDocument) {
+  const std::u16string big(std::size_t{1} << 16, u'b');
+  const std::u16string bigger = big + u"cc";
+  const std::u16string small(100, u's');
+  const struct {
+    std::u16string text;
+    bool taken;
+  } cases[] = {
+      {u"{\"act\":\"echo\",\"pad\":\"" + big + u"\",\"n\":1}", true},
+      {u"[\"" + small + u"\",\"" + big + u"\",\"" + bigger + u"\",\"" + big + u"\"]", true},
+      {u"{\"a\":{\"b\":[\"" + bigger + u"\"]},\"c\":\"" + big + u"\"}", true},
+      {u" {\"" + big + u"\":\"" + small + u"\"} ", false},  // a name is never taken
+      {u"{\"e\":\"\\n" + big + u"\"}", false},              // nor a string with escapes
+      {u"{\"s\":\"" + small + u"\"}", false},
+  };
+  for (const auto& c : cases) {
+    const std::u16string want = TJsonNode::Parse(c.text)->ToJSON(true);
+    std::u16string given = c.text;
+    EXPECT_EQ(TJsonNode::ParseTaking(std::move(given))->ToJSON(true), want) << c.taken;
+    EXPECT_EQ(given.empty(), c.taken);
+    if (!c.taken) {
+      EXPECT_EQ(given, c.text);
+    }
+  }
+  // A text that fails keeps its buffer.
+  std::u16string broken = u"{\"pad\":\"" + big + u"\",}";
+  EXPECT_THROW(TJsonNode::ParseTaking(std::move(broken)), EJsonParseError);
+  EXPECT_EQ(broken, u"{\"pad\":\"" + big + u"\",}");
+}
+
 TEST(JsonReaderTest, ErrorCarriesLineColumnAndPosition) {
   try {
     TJsonNode::Parse(u"{\"a\":?}");

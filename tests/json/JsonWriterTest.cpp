@@ -116,6 +116,29 @@ TEST(JsonWriterTest, LongDocumentRoundTrips) {
   EXPECT_EQ(TJsonNode::Parse(doc.ToJSON(false))->ToJSON(true), compact);
 }
 
+// A large string member is copied into the text once: the few units after it (the closing quote,
+// the next members, the brace) fit behind it instead of moving the whole text into a buffer twice
+// its size. Its escapes, before and after the large run, are written as ever.
+TEST(JsonWriterTest, TextAfterALargeStringFitsBehindIt) {
+  const std::size_t size = std::size_t{1} << 20;
+  struct {
+    std::u16string Value;
+    std::u16string Written;
+  } cases[] = {
+      {std::u16string(size, u'p'), std::u16string(size, u'p')},
+      {u"\n" + std::u16string(size, u'p') + u"\"", u"\\n" + std::u16string(size, u'p') + u"\\\""},
+  };
+  for (const auto& c : cases) {
+    TJsonObject doc;
+    doc.SetString(u"state", u"s");
+    doc.SetString(u"pad", c.Value);
+    doc.GetArray(u"devices");
+    const std::u16string compact = doc.ToJSON(true);
+    EXPECT_EQ(compact, u"{\"state\":\"s\",\"pad\":\"" + c.Written + u"\",\"devices\":[]}");
+    EXPECT_LT(compact.capacity(), compact.size() + compact.size() / 4);
+  }
+}
+
 // The scanners look at eight units at a time: a unit to escape must be found at every offset
 // of a block and in the tail, by the writer and by the reader.
 TEST(JsonWriterTest, EscapesAtEveryOffset) {

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -29,6 +30,11 @@ class TMemorySource final : public TFrameSource {
       throw std::runtime_error("end");
     const auto from = FBytes.begin() + static_cast<std::ptrdiff_t>(FAt);
     if (append) {
+      // Each move of a non-empty message to a new buffer is a copy of all it holds.
+      if (!v.empty() && v.data() != FLastData)
+        ++MessageMoves;
+      FLastData = v.empty() ? nullptr : v.data();
+      LargestCapacity = std::max(LargestCapacity, v.capacity());
       v.insert(v.end(), from, from + n);
     } else {
       if (v.size() < static_cast<std::size_t>(n))
@@ -36,13 +42,22 @@ class TMemorySource final : public TFrameSource {
       std::copy(from, from + n, v.begin());
     }
     FAt += static_cast<std::size_t>(n);
+    if (append) {
+      if (FLastData != nullptr && v.data() != FLastData)
+        ++MessageMoves;
+      FLastData = v.data();
+      LargestCapacity = std::max(LargestCapacity, v.capacity());
+    }
   }
   std::size_t Consumed() const { return FAt; }
   int LargestRead = 0;
+  int MessageMoves = 0;
+  std::size_t LargestCapacity = 0;
 
  private:
   TBytes FBytes;
   std::size_t FAt = 0;
+  const std::uint8_t* FLastData = nullptr;
 };
 
 class TRecordingSink final : public TFrameSink {
@@ -408,6 +423,38 @@ TEST(FrameReader, AnnouncedLengthAllocatesOnlyWhatArrives) {
   TRecordingSink sink;
   EXPECT_THROW(ReadClientMessage(source, sink), std::runtime_error);
   EXPECT_LE(source.LargestRead, 65536);
+  EXPECT_LE(source.LargestCapacity, std::size_t{1} << 21) << "room follows what arrived";
+}
+
+// A large message is received without being copied from buffer to buffer as it grows, in one
+// frame or in many, and its room never runs far ahead of its length.
+TEST(FrameReader, LargeMessageGrowsInFewSteps) {
+  const std::size_t size = (std::size_t{3} << 20) + 7;
+  std::string payload(size, ' ');
+  for (std::size_t i = 0; i < size; ++i)
+    payload[i] = static_cast<char>('a' + (i * 7) % 26);
+  struct {
+    std::size_t Fragment;
+    int MaxMoves;
+  } cases[] = {{size, 1}, {size / 2 + 1, 2}, {1000, 16}};
+  for (const auto& c : cases) {
+    TBytes input;
+    for (std::size_t at = 0; at < size; at += c.Fragment) {
+      const std::size_t n = std::min(c.Fragment, size - at);
+      const std::uint8_t op = at == 0 ? 0x01 : 0x00;
+      const std::uint8_t fin = at + n == size ? 0x80 : 0x00;
+      const TBytes frame = ClientFrame(static_cast<std::uint8_t>(fin | op), payload.substr(at, n));
+      input.insert(input.end(), frame.begin(), frame.end());
+    }
+    TMemorySource source(std::move(input));
+    TRecordingSink sink;
+    const TClientMessage m = ReadClientMessage(source, sink);
+    ASSERT_EQ(m.Kind, TMessageKind::Text) << c.Fragment;
+    EXPECT_TRUE(std::equal(m.Payload.begin(), m.Payload.end(), payload.begin(), payload.end()))
+        << c.Fragment;
+    EXPECT_LE(source.MessageMoves, c.MaxMoves) << c.Fragment;
+    EXPECT_LE(source.LargestCapacity, 2 * size) << c.Fragment;
+  }
 }
 
 TEST(FrameReader, EndOfStreamInsideAFrameRaisesAfterConsumingWhatCame) {
