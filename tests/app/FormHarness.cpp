@@ -48,23 +48,26 @@ TFormHarness::~TFormHarness() {
   Form.reset();
 }
 
-std::size_t TFormHarness::Upgraded() const {
-  std::size_t count = 0;
+bool TFormHarness::Upgraded(std::uint16_t peerPort) const {
   for (const TConnectionContext* context : Form->Server()->Contexts.Lock()) {
-    count += context->Connection->IOHandler->Tag == kHandshakeDone ? 1 : 0;
+    if (context->Connection->Socket->Binding->PeerPort == peerPort) {
+      return context->Connection->IOHandler->Tag == kHandshakeDone;
+    }
   }
-  return count;
+  return false;
 }
 
 std::unique_ptr<TWsTestClient> TFormHarness::Connect() {
-  const std::size_t before = Upgraded();
   auto client = std::make_unique<TWsTestClient>("127.0.0.1", FPort);
   EXPECT_TRUE(client->Open());
+  // The client's own connection is looked for by its port: counting upgraded connections would
+  // be thrown by an earlier one leaving the list at the same moment.
+  const std::uint16_t port = client->LocalPort();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-  while (Upgraded() <= before && std::chrono::steady_clock::now() < deadline) {
+  while (!Upgraded(port) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  EXPECT_GT(Upgraded(), before);
+  EXPECT_TRUE(Upgraded(port)) << "the server has not upgraded the connection";
   return client;
 }
 

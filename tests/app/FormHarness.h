@@ -68,8 +68,8 @@ class TFormHarness {
   // A client that has completed its opening handshake, once the server has marked its
   // connection as upgraded (the 101 reaches the client a moment before that).
   std::unique_ptr<TWsTestClient> Connect();
-  // Connections whose upgrade the server has answered.
-  std::size_t Upgraded() const;
+  // Whether the connection from that client port is listed and its upgrade answered.
+  bool Upgraded(std::uint16_t peerPort) const;
 
   // Runs queued procedures until pred holds or timeoutMs passes; gives pred's last value.
   bool DrainUntil(const std::function<bool()>& pred, int timeoutMs = kWaitMs);
