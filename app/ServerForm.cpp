@@ -377,7 +377,10 @@ void TServerForm::Dispatch(TConnectionContext* AContext, std::u16string text) {
     }
     std::shared_ptr<TLane>& lane = FLanes[AContext];
     if (!lane) {
-      lane = std::make_shared<TLane>(TLane{AContext, {}, false});
+      lane = std::make_shared<TLane>(TLane{AContext, {}, false, false});
+    }
+    if (lane->Failed) {
+      return;
     }
     if (reachesTerminal || lane->Running) {
       lane->Waiting.push_back(std::move(document));
@@ -435,6 +438,7 @@ void TServerForm::RunLane(const std::shared_ptr<TLane>& lane, TCommandThread& se
         // After a failure the connection ends: what it sent later is never carried out.
         lane->Waiting.clear();
         lane->Running = false;
+        lane->Failed = lane->Failed || failed;
         TWebSocketServer* server = FServer.load();
         if (failed && lane->Connection != nullptr && server != nullptr) {
           try {

@@ -145,6 +145,9 @@ class TServerForm {
     TConnectionContext* Connection;  // nullptr once the connection has left
     std::deque<std::unique_ptr<TJsonNode>> Waiting;
     bool Running = false;  // a command thread works on it
+    // A command failed and the connection is being closed: nothing it sent is carried out any
+    // more, including a message its thread had read just before the close.
+    bool Failed = false;
   };
   struct TCommandThread {
     std::thread Thread;
