@@ -46,8 +46,13 @@ TRun RunTool(const std::string& args, const std::string& input) {
   // cmd.exe /c takes away the first and the last quote of the line.
   command = "\"" + command + "\"";
 #endif
-  TRun run{ExitStatus(std::system(command.c_str())), ReadFile(base + ".out"),
-           ReadFile(base + ".err")};
+  // -1 means the shell itself could not be started (wine fails to now and then); the tool has
+  // not run, so it is tried again rather than taken for its answer.
+  int raw = std::system(command.c_str());
+  for (int attempt = 1; raw == -1 && attempt < 3; ++attempt) {
+    raw = std::system(command.c_str());
+  }
+  TRun run{ExitStatus(raw), ReadFile(base + ".out"), ReadFile(base + ".err")};
   for (const char* ext : {".in", ".out", ".err"})
     std::remove((base + ext).c_str());
   return run;
