@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "platform/Memory.h"
+
 namespace vantorix {
 
 namespace {
@@ -348,18 +350,14 @@ void TFrameAssembler::Compact() {
     fStart = 0;
   }
   // Once a frame's length is known, room is made for much of it at once, so a bulk reply of
-  // tens of megabytes is not grown by doubling, which copied it about twice over and touched
-  // twice its size in fresh pages. The room is bounded by what has arrived, so that a length
-  // alone never makes the receiver hold memory. An oversized length is left to NextView.
+  // tens of megabytes is not grown by doubling; bounded by what has arrived (RoomAheadOf). An
+  // oversized length is left to NextView.
   const std::size_t have = fBuffer.size() - fStart;
   if (have >= kLinkHeaderSize) {
     TLinkReader header(std::span<const std::uint8_t>(fBuffer).subspan(fStart, kLinkHeaderSize));
     const std::uint32_t length = header.U32();
     if (length <= kLinkMaxFrame) {
-      constexpr std::size_t kGrowth = 16;
-      constexpr std::size_t kFloor = std::size_t{1} << 20;
-      fBuffer.reserve(fStart +
-                      std::min<std::size_t>(kLinkHeaderSize + length, kGrowth * have + kFloor));
+      fBuffer.reserve(fStart + std::min<std::size_t>(kLinkHeaderSize + length, RoomAheadOf(have)));
     }
   }
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 
+#include "platform/Memory.h"
 #include "websocket/Utf8.h"
 
 namespace vantorix {
@@ -73,14 +74,11 @@ void Unmask(std::uint8_t* p, std::size_t n, const std::array<std::uint8_t, 4>& k
 }
 
 // Room in `message` for the next `chunk` bytes of a payload of which `left` bytes are still to
-// come. Doubling from 64 KB would copy a 16 MB message through ten buffers and fault in about
-// twice its size; sizing for the whole declared length at once would let a peer that announces
-// large frames and sends nothing hold that memory for free. So the room follows what has arrived:
-// up to 16 times it plus 1 MiB, never beyond the declared length.
+// come: as far ahead of what has arrived as RoomAheadOf allows, never beyond the declared length,
+// and at least doubling, so that many small fragments stay amortised linear.
 void MakeRoom(TBytes& message, std::size_t chunk, std::size_t left) {
-  constexpr std::size_t kFirstRoom = std::size_t{1} << 20;
   const std::size_t size = message.size();
-  const std::size_t bounded = size + std::min(left, 16 * size + kFirstRoom);
+  const std::size_t bounded = size + std::min(left, RoomAheadOf(size));
   message.reserve(std::max(size + chunk, std::max(bounded, 2 * message.capacity())));
 }
 
