@@ -36,8 +36,13 @@ class TLinkSocket {
   // Releases the socket; no other thread may use it then.
   void Close() { fSocket.reset(); }
 
+  // How many of the next receives block at once instead of first trying for a moment; kept by
+  // the one thread that receives on this socket.
+  int& WaitsWithoutSpin() { return fWaitsWithoutSpin; }
+
  private:
   std::unique_ptr<TStreamSocket> fSocket;
+  int fWaitsWithoutSpin = 0;
 };
 
 enum class TIoStatus { kOk, kClosed, kTimeout, kError };
@@ -51,11 +56,13 @@ TLinkSocket ConnectTcp(const std::string& host, std::uint16_t port,
 // Writes every byte before the deadline.
 TIoStatus SendAll(const TLinkSocket& socket, std::span<const std::uint8_t> bytes,
                   std::chrono::steady_clock::time_point deadline);
-// Appends whatever arrives (at least one byte) before the deadline to out.
-TIoStatus RecvSome(const TLinkSocket& socket, std::vector<std::uint8_t>& out,
+// Appends whatever arrives (at least one byte) before the deadline to out. Both receives are for
+// one thread at a time per socket; an answer expected within microseconds is taken without
+// the thread going to sleep (see LinkSocket.cpp).
+TIoStatus RecvSome(TLinkSocket& socket, std::vector<std::uint8_t>& out,
                    std::chrono::steady_clock::time_point deadline);
 // Blocks until bytes arrive or the peer closes; used by server threads woken by Shutdown.
-TIoStatus RecvBlocking(const TLinkSocket& socket, std::vector<std::uint8_t>& out);
+TIoStatus RecvBlocking(TLinkSocket& socket, std::vector<std::uint8_t>& out);
 
 // A listening TCP socket bound to host:port (port 0 picks a free port).
 // Threading: Accept on one thread at a time; Shutdown from any thread.
