@@ -133,6 +133,12 @@ class TIOHandler {
   // The send queue, for callers that hand bytes over under a lock of their own and send them
   // after releasing it (TSendQueue::Push, then Flush).
   const std::shared_ptr<TSendQueue>& Outgoing() const { return FQueue; }
+  // Holds the replies this thread queues until it next waits for input (or writes with Write,
+  // or the connection closes), so that the answers to messages received together leave in one
+  // send. Owner thread only; see TSendQueue::HoldFlushes.
+  void HoldReplies();
+  // Sends what HoldReplies held back, now. Owner thread only.
+  void ReleaseReplies();
   // Limits of the send queue; 10 s without progress and 64 MiB behind by default.
   void SetSendLimits(TSendLimits limits) { FQueue->SetLimits(limits); }
   TSendLimits SendLimits() const { return FQueue->Limits(); }
@@ -173,7 +179,8 @@ class TIOHandler {
   TSocketHandle FBinding;
   bool FOpened = true;
   bool FClosedGracefully = false;
-  int FWaiters = 0;  // reads currently waiting on the socket
+  int FWaiters = 0;           // reads currently waiting on the socket
+  bool FRepliesHeld = false;  // owner thread only
 };
 
 }  // namespace vantorix
