@@ -120,7 +120,8 @@ void TIOHandler::MarkLostLocked() {
 bool TIOHandler::DisconnectCheckLocked(bool raise, bool ignoreBuffer) {
   bool disconnected;
   if (FClosedGracefully) {
-    FQueue->Close();
+    // Replies held back for a batch get the one try they would have had without the hold.
+    FQueue->SendThenClose();
     disconnected = true;
   } else {
     disconnected = !SocketOpenLocked();
@@ -241,6 +242,10 @@ bool TIOHandler::Connected() {
   // waiting under the same lock, so bytes are either buffered before it looks at the buffer or
   // left in the socket for its wait to see.
   std::lock_guard lock(FLock);
+  // Buffered bytes answer the question: a look at the socket could not change the answer, and
+  // after every message of a pipelined batch it would be a receive that finds nothing.
+  if (InputBuffer.SizeLocked() > 0)
+    return true;
   DisconnectCheckLocked(false, false);
   if (SocketOpenLocked()) {
     try {

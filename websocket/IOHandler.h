@@ -103,8 +103,9 @@ class TIOHandler {
   TSocketHandle* const Binding;  // the connection's addresses; owned by the handler
   std::u16string BoundIP;        // never set for accepted connections
 
-  // Whether the connection is still usable or unread bytes are still buffered. May buffer bytes
-  // and may find the connection closed. Raises TSocketError for codes other than 10053, 10054,
+  // Whether the connection is still usable or unread bytes are still buffered: true at once,
+  // without looking at the socket, while bytes are buffered. Otherwise may buffer bytes and may
+  // find the connection closed. Raises TSocketError for codes other than 10053, 10054,
   // 10058 (false) and 10060 (a receive time-out: nothing received).
   bool Connected();
   // Waits up to ATimeout ms for new bytes and buffers them; true if new bytes arrived.

@@ -284,6 +284,19 @@ void TSendQueue::Close() {
   CloseLocked();
 }
 
+void TSendQueue::SendThenClose() {
+  std::unique_lock lock(FMutex);
+  if (FClosed) {
+    return;
+  }
+  FHolder = {};
+  if (!FSending && !FFrames.empty()) {
+    FSending = true;
+    SendLocked(lock, false);
+  }
+  CloseLocked();
+}
+
 int TSendQueue::FailureCode() const {
   std::lock_guard lock(FMutex);
   return FFailure;

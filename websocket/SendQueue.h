@@ -80,6 +80,9 @@ class TSendQueue {
   void WaitClosed();
   // Releases every queued frame and closes the socket now.
   void Close();
+  // Sends what is queued (held frames included) as far as the socket takes it without waiting,
+  // unless another thread is sending, then releases the rest and closes the socket as Close.
+  void SendThenClose();
 
   // 0 while nothing failed.
   int FailureCode() const;
