@@ -198,14 +198,22 @@ void TServerForm::LogClipped(std::u16string_view sender, TClippedText message) {
                  message = LogMessageText(std::move(message))] { AddLogLine(sender, message); });
 }
 
-void TServerForm::LogIndented(std::u16string compact) {
+void TServerForm::LogIndented(std::u16string_view before, std::u16string compact) {
+  // One procedure for both entries: an echo queues once, and what the connection thread
+  // allocated for it is freed in one go on the window thread.
+  std::u16string first = LogMessageText(ClipText(before, kLogMessageLimit));
   // A small command is rendered by the window thread, off the connection thread's path to its
   // next message; a large one here, so that the window never spends long on one entry.
   if (compact.size() > kWindowRenderLimit) {
-    LogClipped(u"", FormatJSON(compact, kLogMessageLimit));
+    FWindow.Queue([this, first = std::move(first),
+                   rendered = LogMessageText(FormatJSON(compact, kLogMessageLimit))] {
+      AddLogLine(u"", first);
+      AddLogLine(u"", rendered);
+    });
     return;
   }
-  FWindow.Queue([this, compact = std::move(compact)] {
+  FWindow.Queue([this, first = std::move(first), compact = std::move(compact)] {
+    AddLogLine(u"", first);
     if (MessagesLog != nullptr) {
       AddLogLine(u"", LogMessageText(FormatJSON(compact, kLogMessageLimit)));
     }
@@ -521,8 +529,7 @@ void TServerForm::Echo(TJsonObject& command, const std::u16string& state) {
     compact.resize(commandSize);
     compact.back() = u'}';
   }
-  log(u"", Decimal(count));
-  LogIndented(std::move(compact));
+  LogIndented(Decimal(count), std::move(compact));
 }
 
 void TServerForm::GetFromDevice(TJsonObject& command, const std::u16string& state) {

@@ -170,10 +170,11 @@ class TServerForm {
   static TPendingLine PendingLine(std::u16string_view sender, std::u16string_view message);
   // log for a message already cut at kLogMessageLimit (the note is added here).
   void LogClipped(std::u16string_view sender, TClippedText message);
-  // Logs a command's compact JSON text as its indented rendering, cut like every message.
-  // Rendered from the compact form, which gives the same rendering as the line form but, unlike
-  // it, does not grow with the nesting depth; and only as much as the log keeps.
-  void LogIndented(std::u16string compact);
+  // Logs `before` as log would, then a command's compact JSON text as its indented rendering,
+  // cut like every message, the two entries in one window procedure. Rendered from the compact
+  // form, which gives the same rendering as the line form but, unlike it, does not grow with the
+  // nesting depth; and only as much as the log keeps.
+  void LogIndented(std::u16string_view before, std::u16string compact);
   // Compact texts up to this many units are rendered on the window thread.
   static constexpr std::size_t kWindowRenderLimit = std::size_t{64} << 10;
   // Window thread only: adds one line to MessagesLog, when there is one.

@@ -120,7 +120,8 @@ void TIOHandler::MarkLostLocked() {
 bool TIOHandler::DisconnectCheckLocked(bool raise, bool ignoreBuffer) {
   bool disconnected;
   if (FClosedGracefully) {
-    FQueue->Close();
+    // Replies held back for a batch get the one try they would have had without the hold.
+    FQueue->SendThenClose();
     disconnected = true;
   } else {
     disconnected = !SocketOpenLocked();
@@ -174,6 +175,9 @@ int TIOHandler::ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t sati
     limit = ReadTimeout <= 0 ? -1 : ReadTimeout;
   const auto deadline = TClock::now() + std::chrono::milliseconds(limit > 0 ? limit : 0);
   const std::size_t bufferSize = static_cast<std::size_t>(std::max(RecvBufferSize, 1));
+  // Nothing held back may wait on the peer's next bytes: the peer may be waiting for it.
+  if (limit != 0)
+    ReleaseReplies();
   for (;;) {
     std::size_t chunk = std::min(bufferSize, kStackReceive);
     {
@@ -238,6 +242,10 @@ bool TIOHandler::Connected() {
   // waiting under the same lock, so bytes are either buffered before it looks at the buffer or
   // left in the socket for its wait to see.
   std::lock_guard lock(FLock);
+  // Buffered bytes answer the question: a look at the socket could not change the answer, and
+  // after every message of a pipelined batch it would be a receive that finds nothing.
+  if (InputBuffer.SizeLocked() > 0)
+    return true;
   DisconnectCheckLocked(false, false);
   if (SocketOpenLocked()) {
     try {
@@ -367,6 +375,7 @@ void TIOHandler::Write(const TBytes& ABuffer, int ALength, int AOffset) {
   const auto first = ABuffer.begin() + AOffset;
   const std::optional<std::uint64_t> mark = FQueue->Post(
       std::make_shared<const TBytes>(first, first + static_cast<std::ptrdiff_t>(left)));
+  ReleaseReplies();
   if (mark && FQueue->WaitSent(*mark))
     return;
   // Given up by the queue (a failed or stalled send), or closed meanwhile.
@@ -380,6 +389,20 @@ void TIOHandler::Write(const TBytes& ABuffer, int ALength, int AOffset) {
 
 bool TIOHandler::Post(TSharedBytes bytes, bool last) {
   return FQueue->Post(std::move(bytes), last).has_value();
+}
+
+void TIOHandler::HoldReplies() {
+  if (!FRepliesHeld) {
+    FRepliesHeld = true;
+    FQueue->HoldFlushes();
+  }
+}
+
+void TIOHandler::ReleaseReplies() {
+  if (FRepliesHeld) {
+    FRepliesHeld = false;
+    FQueue->ReleaseHeld();
+  }
 }
 
 void TIOHandler::Write(const std::u16string& AOut, TByteEncoding) {

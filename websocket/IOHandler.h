@@ -103,8 +103,9 @@ class TIOHandler {
   TSocketHandle* const Binding;  // the connection's addresses; owned by the handler
   std::u16string BoundIP;        // never set for accepted connections
 
-  // Whether the connection is still usable or unread bytes are still buffered. May buffer bytes
-  // and may find the connection closed. Raises TSocketError for codes other than 10053, 10054,
+  // Whether the connection is still usable or unread bytes are still buffered: true at once,
+  // without looking at the socket, while bytes are buffered. Otherwise may buffer bytes and may
+  // find the connection closed. Raises TSocketError for codes other than 10053, 10054,
   // 10058 (false) and 10060 (a receive time-out: nothing received).
   bool Connected();
   // Waits up to ATimeout ms for new bytes and buffers them; true if new bytes arrived.
@@ -133,6 +134,12 @@ class TIOHandler {
   // The send queue, for callers that hand bytes over under a lock of their own and send them
   // after releasing it (TSendQueue::Push, then Flush).
   const std::shared_ptr<TSendQueue>& Outgoing() const { return FQueue; }
+  // Holds the replies this thread queues until it next waits for input (or writes with Write,
+  // or the connection closes), so that the answers to messages received together leave in one
+  // send. Owner thread only; see TSendQueue::HoldFlushes.
+  void HoldReplies();
+  // Sends what HoldReplies held back, now. Owner thread only.
+  void ReleaseReplies();
   // Limits of the send queue; 10 s without progress and 64 MiB behind by default.
   void SetSendLimits(TSendLimits limits) { FQueue->SetLimits(limits); }
   TSendLimits SendLimits() const { return FQueue->Limits(); }
@@ -173,7 +180,8 @@ class TIOHandler {
   TSocketHandle FBinding;
   bool FOpened = true;
   bool FClosedGracefully = false;
-  int FWaiters = 0;  // reads currently waiting on the socket
+  int FWaiters = 0;           // reads currently waiting on the socket
+  bool FRepliesHeld = false;  // owner thread only
 };
 
 }  // namespace vantorix

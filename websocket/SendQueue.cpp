@@ -85,6 +85,9 @@ void TSendQueue::Flush() {
   if (FSending) {
     return;  // the thread sending now also sends what was just queued
   }
+  if (FHolder == std::this_thread::get_id() && FQueuedBytes < kBatchBytes) {
+    return;  // the holder sends it with the next replies, at the latest before it waits
+  }
   FSending = true;
   SendLocked(lock, false);
 }
@@ -192,6 +195,24 @@ void TSendQueue::SendLocked(std::unique_lock<std::mutex>& lock, bool mayWait) {
   FChanged.notify_all();
 }
 
+void TSendQueue::HoldFlushes() {
+  std::lock_guard lock(FMutex);
+  if (FHolder == std::thread::id{}) {
+    FHolder = std::this_thread::get_id();
+  }
+}
+
+void TSendQueue::ReleaseHeld() {
+  {
+    std::lock_guard lock(FMutex);
+    if (FHolder != std::this_thread::get_id()) {
+      return;
+    }
+    FHolder = {};
+  }
+  Flush();
+}
+
 void TSendQueue::StartWriterLocked() {
   // A writer that gave the role back has left the lock for good, so joining it here is short.
   if (FWriter.joinable()) {
@@ -217,6 +238,7 @@ void TSendQueue::FailLocked(int code) {
 
 void TSendQueue::CloseLocked() {
   FAccepting = false;
+  FHolder = {};
   if (!FFrames.empty()) {
     FFrames.clear();
     FOffset = 0;
@@ -236,11 +258,19 @@ bool TSendQueue::WaitSent(std::uint64_t mark) {
 }
 
 void TSendQueue::CloseWhenSent() {
-  std::lock_guard lock(FMutex);
+  std::unique_lock lock(FMutex);
   FAccepting = false;
   FCloseWhenEmpty = true;
+  const bool held = FHolder != std::thread::id{};
+  FHolder = {};
   if (FFrames.empty() && !FSending) {
     CloseLocked();
+    return;
+  }
+  // Held replies would otherwise wait for a flush that may never come.
+  if (held && !FSending) {
+    FSending = true;
+    SendLocked(lock, false);
   }
 }
 
@@ -251,6 +281,19 @@ void TSendQueue::WaitClosed() {
 
 void TSendQueue::Close() {
   std::lock_guard lock(FMutex);
+  CloseLocked();
+}
+
+void TSendQueue::SendThenClose() {
+  std::unique_lock lock(FMutex);
+  if (FClosed) {
+    return;
+  }
+  FHolder = {};
+  if (!FSending && !FFrames.empty()) {
+    FSending = true;
+    SendLocked(lock, false);
+  }
   CloseLocked();
 }
 

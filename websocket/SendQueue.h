@@ -61,6 +61,15 @@ class TSendQueue {
   // Push, then Flush.
   std::optional<std::uint64_t> Post(TSharedBytes frame, bool last = false);
 
+  // Holds back the calling thread's own flushes: while held, a Flush on this thread sends
+  // nothing until a batch's worth is queued, so the replies to messages that arrived together
+  // leave together. Flushes on other threads send as usual (what is held goes with them).
+  // ReleaseHeld ends the hold and sends what is queued; so do CloseWhenSent and Close. The
+  // holding thread must release before it waits for anything. Holding again on the holding
+  // thread changes nothing; a hold taken by another thread is left as it is.
+  void HoldFlushes();
+  void ReleaseHeld();
+
   // Waits until the first `mark` bytes ever accepted have been sent: true; false when the queue
   // failed or was closed first.
   bool WaitSent(std::uint64_t mark);
@@ -71,6 +80,9 @@ class TSendQueue {
   void WaitClosed();
   // Releases every queued frame and closes the socket now.
   void Close();
+  // Sends what is queued (held frames included) as far as the socket takes it without waiting,
+  // unless another thread is sending, then releases the rest and closes the socket as Close.
+  void SendThenClose();
 
   // 0 while nothing failed.
   int FailureCode() const;
@@ -100,7 +112,8 @@ class TSendQueue {
   bool FAccepting = true;
   bool FCloseWhenEmpty = false;
   bool FClosed = false;
-  bool FSending = false;  // a thread holds the sending role
+  bool FSending = false;    // a thread holds the sending role
+  std::thread::id FHolder;  // the thread whose flushes are held; none: not held
   int FFailure = 0;
   std::thread FWriter;
 };

@@ -236,6 +236,10 @@ TBytes TWebSocketIOHandlerHelper::ReadBytes() {
     THandlerSource source(FHandler);
     THandlerSink sink(FHandler);
     TClientMessage message = ReadClientMessage(source, sink);
+    // With more of the client's bytes already here, the replies to this message and the next
+    // ones leave together when this thread next waits for input: one send instead of one each.
+    if (!FHandler.InputBufferIsEmpty())
+      FHandler.HoldReplies();
     // Tag is read again: another thread may have closed the connection during the read, and no
     // message behind a close is carried out.
     if (message.Kind == TMessageKind::Text && FHandler.Tag == kHandshakeDone)

@@ -111,6 +111,9 @@ class TWebSocketIOHandlerHelper {
   // closed the connection, or a read has failed inside a frame (the connection ended or failed, or
   // no memory), the connection is closed and what is buffered dropped: no byte behind a close or of
   // a cut frame is read as a message.
+  // When more of the client's bytes are buffered behind the message, the frames this thread
+  // queues next are held until it waits for input again (TIOHandler::HoldReplies), so replies
+  // to pipelined messages leave together.
   TBytes ReadBytes();
   // Queues RawData as one final, unmasked text frame and returns without waiting for the peer.
   // Sends nothing until the handshake has been answered (Tag != 1; a connection is in Contexts

@@ -487,5 +487,43 @@ TEST(WebSocketIOHandlerHelper, AFrameCutByTheEndOfTheStreamLeavesNothingToRead) 
   }
 }
 
+// Replies to messages that arrived together leave in one send, and they leave before the reader
+// waits for more: a peer that waits for them before sending the rest of its next message is
+// never kept waiting.
+TEST(WebSocketIOHandlerHelper, RepliesToMessagesReadTogetherLeaveInOneSendBeforeTheNextWait) {
+  auto pair = MakeMemorySocketPair();
+  std::vector<std::size_t> sizes;  // this thread sends everything here
+  TFaultPlan plan;
+  plan.AfterSend = [&](const std::uint8_t*, std::size_t size) { sizes.push_back(size); };
+  TIOHandler handler(std::make_unique<TFaultyStreamSocket>(std::move(pair.Server), plan));
+  handler.Tag = kHandshakeDone;
+  TBytes stream;
+  for (const char* text : {"A", "B", "C"}) {
+    const TBytes f = Masked(0x81, text);
+    stream.insert(stream.end(), f.begin(), f.end());
+  }
+  const TBytes last = Masked(0x81, "D");
+  stream.insert(stream.end(), last.begin(), last.begin() + 3);
+  ASSERT_EQ(pair.Client->Send(stream.data(), stream.size()),
+            static_cast<std::ptrdiff_t>(stream.size()));
+  TWebSocketIOHandlerHelper ws(handler);
+  std::string expected;
+  for (const std::u16string text : {u"A", u"B", u"C"}) {
+    ASSERT_EQ(ws.ReadString(), text);
+    ws.WriteString(u"re " + text);
+    expected += std::string("\x81\x04re ", 5) + static_cast<char>(text[0]);
+  }
+  EXPECT_TRUE(sizes.empty()) << "a reply left before the last buffered message was read";
+  EXPECT_FALSE(handler.CheckForData(20));  // waits: what was held goes first
+  EXPECT_EQ(sizes, std::vector<std::size_t>{expected.size()});
+  EXPECT_EQ(Drain(*pair.Client), expected);
+  ASSERT_EQ(pair.Client->Send(last.data() + 3, last.size() - 3),
+            static_cast<std::ptrdiff_t>(last.size() - 3));
+  EXPECT_EQ(ws.ReadString(), u"D");
+  ws.WriteString(u"re D");  // nothing buffered behind it: sent at once
+  EXPECT_EQ(sizes.size(), 2u);
+  EXPECT_EQ(Drain(*pair.Client), std::string("\x81\x04re D", 6));
+}
+
 }  // namespace
 }  // namespace vantorix

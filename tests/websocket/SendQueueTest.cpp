@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/SocketErrors.h"
@@ -49,6 +50,27 @@ bool PeerSeesEnd(TMemoryStreamSocket& peer) {
   return peer.Receive(&b, 1, false) == 0;
 }
 
+// The size of every send made on the sockets it wraps, whichever thread made it.
+class TSendSizes {
+ public:
+  std::shared_ptr<TStreamSocket> Wrap(std::unique_ptr<TStreamSocket> socket) {
+    TFaultPlan plan;
+    plan.AfterSend = [this](const std::uint8_t*, std::size_t size) {
+      std::lock_guard lock(FLock);
+      FSizes.push_back(size);
+    };
+    return std::make_shared<TFaultyStreamSocket>(std::move(socket), plan);
+  }
+  std::vector<std::size_t> Get() const {
+    std::lock_guard lock(FLock);
+    return FSizes;
+  }
+
+ private:
+  mutable std::mutex FLock;
+  std::vector<std::size_t> FSizes;
+};
+
 TEST(SendQueue, FramesLeaveInOrderAsFastAsThePeerReadsAndAreReleasedOnceSent) {
   // 8 bytes in flight: Post never waits for the reader; a writer sends the backlog as the peer
   // reads it, 3 bytes at a time.
@@ -80,14 +102,8 @@ TEST(SendQueue, FramesLeaveInOrderAsFastAsThePeerReadsAndAreReleasedOnceSent) {
 // that no small frame waits behind another one's acknowledgement; a large frame goes alone.
 TEST(SendQueue, FramesQueuedBehindAFullSocketLeaveInOneSend) {
   auto pair = MakeMemorySocketPair(4096);
-  std::mutex sizesLock;
-  std::vector<std::size_t> sizes;
-  TFaultPlan plan;
-  plan.AfterSend = [&](const std::uint8_t*, std::size_t size) {
-    std::lock_guard lock(sizesLock);
-    sizes.push_back(size);
-  };
-  TSendQueue queue(std::make_shared<TFaultyStreamSocket>(std::move(pair.Server), plan));
+  TSendSizes sizes;
+  TSendQueue queue(sizes.Wrap(std::move(pair.Server)));
   std::string expected(4096, 'F');
   ASSERT_TRUE(queue.Post(Frame(expected)));
   std::optional<std::uint64_t> mark;
@@ -99,8 +115,7 @@ TEST(SendQueue, FramesQueuedBehindAFullSocketLeaveInOneSend) {
   }
   EXPECT_EQ(ReadFrom(*pair.Client, expected.size()), expected);
   EXPECT_TRUE(queue.WaitSent(*mark));
-  std::lock_guard lock(sizesLock);
-  EXPECT_EQ(sizes, (std::vector<std::size_t>{4096, expected.size() - 4096}));
+  EXPECT_EQ(sizes.Get(), (std::vector<std::size_t>{4096, expected.size() - 4096}));
 }
 
 // Countdown: the Nth send fails. The connection is given up there (a cut frame cannot be
@@ -211,6 +226,58 @@ TEST(SendQueue, CloseDropsTheBacklogAndEndsAWaitForIt) {
   EXPECT_TRUE(watch.expired());
   EXPECT_EQ(queue.QueuedBytes(), 0u);
   EXPECT_EQ(queue.FailureCode(), 0);
+}
+
+// Frames held back on the thread that holds them leave in one send once the hold ends, however
+// it ends; until then that thread's flushes send nothing.
+TEST(SendQueue, HeldFramesLeaveTogetherWhenTheHoldEnds) {
+  enum class TEnd { Release, CloseWhenSent, FlushOnAnotherThread, BatchQueued };
+  for (const TEnd end :
+       {TEnd::Release, TEnd::CloseWhenSent, TEnd::FlushOnAnotherThread, TEnd::BatchQueued}) {
+    SCOPED_TRACE(static_cast<int>(end));
+    auto pair = MakeMemorySocketPair();
+    TSendSizes sizes;
+    TSendQueue queue(sizes.Wrap(std::move(pair.Server)));
+    queue.HoldFlushes();
+    std::string expected;
+    std::optional<std::uint64_t> mark;
+    for (int i = 0; i < 3; ++i) {
+      const std::string text = "reply " + std::to_string(i) + ";";
+      expected += text;
+      mark = queue.Post(Frame(text));
+      ASSERT_TRUE(mark);
+    }
+    EXPECT_TRUE(sizes.Get().empty()) << "a held frame was sent";
+    switch (end) {
+      case TEnd::Release:
+        queue.ReleaseHeld();
+        break;
+      case TEnd::CloseWhenSent:
+        queue.CloseWhenSent();
+        break;
+      case TEnd::FlushOnAnotherThread:
+        std::thread([&] { queue.Flush(); }).join();
+        break;
+      case TEnd::BatchQueued: {
+        const std::string filler(64 * 1024, 'F');
+        expected += filler;
+        mark = queue.Post(Frame(filler));
+        ASSERT_TRUE(mark);
+        break;
+      }
+    }
+    EXPECT_EQ(ReadFrom(*pair.Client, expected.size()), expected);
+    EXPECT_TRUE(queue.WaitSent(*mark));
+    if (end == TEnd::BatchQueued) {
+      EXPECT_EQ(sizes.Get().size(), 2u);  // the small ones together, then the large one alone
+    } else {
+      EXPECT_EQ(sizes.Get(), std::vector<std::size_t>{expected.size()});
+    }
+    if (end == TEnd::CloseWhenSent) {
+      queue.WaitClosed();
+      EXPECT_TRUE(PeerSeesEnd(*pair.Client));
+    }
+  }
 }
 
 }  // namespace

@@ -495,6 +495,37 @@ TEST(WebSocketServer, CloseWithTheNextMessageBufferedEndsTheConnection_Rfc6455Se
   EXPECT_EQ(carriedOut, 0) << "a message behind the close was carried out";
 }
 
+// Messages sent together get their replies, in order, whether or not the client then ends
+// what it sends (a FIN right behind them: the replies held for the batch still go out). The
+// execute step waits only when nothing is buffered, as the server form's does.
+TEST(WebSocketServer, EveryMessageOfABatchIsAnsweredInOrder) {
+  for (const bool finBehind : {false, true}) {
+    SCOPED_TRACE(finBehind ? "FIN behind the batch" : "connection left open");
+    TRecorder recorder;  // outlives the server's threads
+    TWebSocketServer server;
+    recorder.Attach(server, [](TConnectionContext* c) {
+      TIOHandler& io = *c->Connection->IOHandler;
+      if (io.InputBufferIsEmpty())
+        io.CheckForData(10);
+      TWebSocketIOHandlerHelper ws(io);
+      const std::u16string text = ws.ReadString();
+      if (!text.empty())
+        ws.WriteString(text);
+    });
+    const std::uint16_t port = StartOnLoopback(server);
+    TWsTestClient client("127.0.0.1", port);
+    ASSERT_TRUE(client.Open());
+    std::string batch;
+    for (char c = 'a'; c <= 'e'; ++c)
+      batch += std::string("\x81\x82\0\0\0\0m", 7) + c;
+    client.SendRaw(batch);
+    if (finBehind)
+      client.ShutdownSending();
+    for (char c = 'a'; c <= 'e'; ++c)
+      EXPECT_EQ(client.ReadText(), std::string("m") + c);
+  }
+}
+
 TEST(WebSocketServer, DeactivationWaitsForABusyOnExecuteAndItsDisconnect) {
   TWebSocketServer server;
   std::atomic<bool> busy{false};

@@ -430,6 +430,16 @@ void TWsTestClient::Close() {
   FFd = -1;
 }
 
+void TWsTestClient::ShutdownSending() {
+#ifdef _WIN32
+  constexpr int kSendSide = SD_SEND;
+#else
+  constexpr int kSendSide = SHUT_WR;
+#endif
+  if (FFd >= 0)
+    ::shutdown(Native(FFd), kSendSide);
+}
+
 void TWsTestClient::Reset() {
   if (FFd < 0)
     return;

@@ -100,6 +100,8 @@ class TWsTestClient {
   void Close();
   // Closes our side with a reset (RST) instead of a FIN.
   void Reset();
+  // Ends what we send (FIN) and goes on reading.
+  void ShutdownSending();
 
   // The local port of this client's socket (the server's PeerPort).
   std::uint16_t LocalPort() const;
