@@ -34,8 +34,9 @@ struct TCustomTCPServer::TListener {
 };
 
 struct TCustomTCPServer::TConnectionThread {
-  std::unique_ptr<TConnectionContext> Context;
+  std::unique_ptr<TConnectionContext> Context;  // null while the thread waits for one
   std::thread Thread;
+  std::condition_variable Handed;  // a context was handed to the thread, or deactivation began
   std::atomic<bool> Finished{false};
 };
 
@@ -111,6 +112,10 @@ void TCustomTCPServer::Activate() {
     if (FApi.HasIPv6())
       Bindings.Add()->IPVersion = TIPVersion::IPv6;
   }
+  {
+    std::lock_guard lock(FThreadsLock);
+    FStopping = false;
+  }
   try {
     // Open and bind every socket first, listen on them afterwards; a failure releases every
     // socket opened here (the listeners' destructors close them).
@@ -145,6 +150,13 @@ void TCustomTCPServer::Deactivate() {
       listener->Thread.join();
   }
   FListeners.clear();
+  {
+    // Waiting threads end now; threads whose connection ends from here on end with it.
+    std::lock_guard lock(FThreadsLock);
+    FStopping = true;
+    for (TConnectionThread* t : FParked)
+      t->Handed.notify_one();
+  }
   for (std::size_t i = 0; i < Bindings.Count(); ++i) {
     Bindings[i]->BoundIP.clear();
     Bindings[i]->BoundPort = 0;
@@ -194,6 +206,8 @@ void TCustomTCPServer::StopConnections(const std::vector<TConnectionContext*>& l
   std::lock_guard lock(FThreadsLock);
   for (auto& t : FThreads) {
     TConnectionContext* context = t->Context.get();
+    if (context == nullptr)
+      continue;
     if (std::find(leaving.begin(), leaving.end(), context) != leaving.end())
       continue;
     context->FStopRequested = true;
@@ -203,8 +217,15 @@ void TCustomTCPServer::StopConnections(const std::vector<TConnectionContext*>& l
 
 void TCustomTCPServer::ReapFinished() {
   std::list<std::unique_ptr<TConnectionThread>> done;
+  bool trim = false;
   {
     std::lock_guard lock(FThreadsLock);
+    // Once every connection has gone, what they held goes back to the system; not after every
+    // short connection, which would cost each one a walk over the allocator's lists. Threads
+    // waiting for a connection hold none of it.
+    trim = FConnections == 0 && FEndedSinceTrim >= kTrimAfterConnections;
+    if (trim)
+      FEndedSinceTrim = 0;
     for (auto it = FThreads.begin(); it != FThreads.end();) {
       if ((*it)->Finished) {
         auto next = std::next(it);
@@ -219,20 +240,7 @@ void TCustomTCPServer::ReapFinished() {
     if (t->Thread.joinable())
       t->Thread.join();
   }
-  if (done.empty())
-    return;
-  const std::size_t ended = done.size();
   done.clear();
-  bool trim = false;
-  {
-    std::lock_guard lock(FThreadsLock);
-    FEndedSinceTrim += ended;
-    // Once every connection has gone, what they held goes back to the system; not after every
-    // short connection, which would cost each one a walk over the allocator's lists.
-    trim = FThreads.empty() && FEndedSinceTrim >= kTrimAfterConnections;
-    if (trim)
-      FEndedSinceTrim = 0;
-  }
   if (trim)
     ReturnFreedMemory();
 }
@@ -266,25 +274,62 @@ void TCustomTCPServer::StartConnection(std::unique_ptr<TStreamSocket> socket) {
   handler->Binding->IPVersion = local.Version;
   handler->Binding->PeerIP = peer.IP;
   handler->Binding->PeerPort = peer.Port;
-  auto record = std::make_unique<TConnectionThread>();
-  record->Context =
+  auto context =
       std::make_unique<TConnectionContext>(std::make_unique<TTCPConnection>(std::move(handler)));
+  std::unique_lock lock(FThreadsLock);
+  if (!FParked.empty()) {
+    // The thread that waited least is handed the connection: its stack is the likeliest to be
+    // still in the caches. It cannot end before the notification below: only this thread reaps.
+    TConnectionThread* waiting = FParked.back();
+    FParked.pop_back();
+    waiting->Context = std::move(context);
+    ++FConnections;
+    lock.unlock();
+    waiting->Handed.notify_one();
+    return;
+  }
+  auto record = std::make_unique<TConnectionThread>();
+  record->Context = std::move(context);
   TConnectionThread* raw = record.get();
-  std::lock_guard lock(FThreadsLock);
   FThreads.push_back(std::move(record));
+  ++FConnections;
   try {
-    raw->Thread = std::thread([this, raw] {
-      ConnectionLoop(raw->Context.get());
-      {
-        std::lock_guard ended(FThreadsLock);
-        raw->Finished = true;
-      }
-      FThreadEnded.notify_all();
-    });
+    raw->Thread = std::thread([this, raw] { ServeConnections(*raw); });
   } catch (...) {
+    --FConnections;
     FThreads.pop_back();
     throw;
   }
+}
+
+void TCustomTCPServer::ServeConnections(TConnectionThread& record) {
+  std::unique_lock lock(FThreadsLock);
+  for (;;) {
+    TConnectionContext* context = record.Context.get();
+    lock.unlock();
+    ConnectionLoop(context);
+    lock.lock();
+    // The context goes before the connection counts as ended, so that a trim once the last
+    // connection has gone finds its memory freed. Deactivation skips a record without one.
+    std::unique_ptr<TConnectionContext> ended = std::move(record.Context);
+    lock.unlock();
+    ended.reset();
+    lock.lock();
+    --FConnections;
+    ++FEndedSinceTrim;
+    if (FStopping || FParked.size() >= MaxParkedThreads)
+      break;
+    FParked.push_back(&record);
+    record.Handed.wait_for(lock, std::chrono::milliseconds(ParkedThreadTimeoutMs),
+                           [&] { return record.Context != nullptr || FStopping; });
+    if (record.Context == nullptr) {
+      FParked.erase(std::remove(FParked.begin(), FParked.end(), &record), FParked.end());
+      break;
+    }
+  }
+  record.Finished = true;
+  lock.unlock();
+  FThreadEnded.notify_all();
 }
 
 void TCustomTCPServer::ConnectionLoop(TConnectionContext* context) {

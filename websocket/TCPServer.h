@@ -116,6 +116,12 @@ class TBindings {
 // queued for the peer go out (bounded by the send limits), then closes the socket, and only then
 // runs the disconnect event: a close frame queued by the last execute step reaches its client.
 //
+// A connection thread whose connection has ended waits up to ParkedThreadTimeoutMs for the next
+// accepted connection (at most MaxParkedThreads wait at once), then ends: a new connection is
+// handed to a waiting thread rather than given a new one. A thread serves one connection at a
+// time, from its connect event to its disconnect event. Deactivation ends waiting threads at
+// once.
+//
 // Threading: the owner's thread constructs, activates, deactivates and destroys the server. The
 // events and the Do* steps run on each connection's own thread, so events of different
 // connections run at the same time. Deactivation blocks the owner until every connection thread
@@ -156,6 +162,10 @@ class TCustomTCPServer {
   // How long deactivation gives connections that DoGoingAway asked to leave before it closes
   // them. Set while the server is inactive.
   int GoingAwayTimeoutMs = 2000;
+  // How many ended connection threads may wait for a new connection, and for how long. Set
+  // while the server is inactive; 0 threads: every connection starts a thread of its own.
+  std::size_t MaxParkedThreads = 4;
+  int ParkedThreadTimeoutMs = 2000;
 
  protected:
   // Deactivation calls this for every connection in Contexts, with the Contexts lock held, once
@@ -176,6 +186,9 @@ class TCustomTCPServer {
   void Deactivate();
   void ListenerLoop(TListener& listener);
   void ConnectionLoop(TConnectionContext* context);
+  // The body of a connection thread: serves record's context, then the ones handed to it while
+  // it waits, and marks the record finished.
+  void ServeConnections(TConnectionThread& record);
   void StartConnection(std::unique_ptr<TStreamSocket> socket);
   void ReapFinished();
   // Stops every connection thread but those in leaving and closes its connection.
@@ -184,10 +197,13 @@ class TCustomTCPServer {
   TSocketApi& FApi;
   bool FActive = false;
   std::vector<std::unique_ptr<TListener>> FListeners;
-  std::mutex FThreadsLock;  // guards FThreads
+  std::mutex FThreadsLock;  // guards FThreads and the members below it
   std::condition_variable FThreadEnded;
   std::list<std::unique_ptr<TConnectionThread>> FThreads;
-  std::size_t FEndedSinceTrim = 0;  // guarded by FThreadsLock
+  std::vector<TConnectionThread*> FParked;  // threads waiting for a connection, newest last
+  std::size_t FConnections = 0;             // connections handed to a thread and not yet ended
+  std::size_t FEndedSinceTrim = 0;          // connections ended since memory was last returned
+  bool FStopping = false;                   // deactivation has begun: no thread waits any more
 };
 
 }  // namespace vantorix

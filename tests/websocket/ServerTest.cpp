@@ -29,16 +29,6 @@ const std::string kSampleResponse =
     "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
     "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
 
-// Echoes every text message back, with the dispatcher's 10 ms wait before the read.
-void EchoExecute(TConnectionContext* AContext) {
-  TIOHandler& io = *AContext->Connection->IOHandler;
-  io.CheckForData(10);
-  TWebSocketIOHandlerHelper ws(io);
-  const std::u16string text = ws.ReadString();
-  if (!text.empty())
-    ws.WriteString(text);
-}
-
 // Records the events of every connection.
 struct TRecorder {
   std::mutex Lock;

@@ -21,6 +21,16 @@ inline bool Eventually(const std::function<bool()>& cond, int timeoutMs = 5000) 
   return true;
 }
 
+// Echoes every text message back, with the dispatcher's 10 ms wait before the read.
+inline void EchoExecute(TConnectionContext* AContext) {
+  TIOHandler& io = *AContext->Connection->IOHandler;
+  io.CheckForData(10);
+  TWebSocketIOHandlerHelper ws(io);
+  const std::u16string text = ws.ReadString();
+  if (!text.empty())
+    ws.WriteString(text);
+}
+
 // Activates server on one binding: ip (IPv4 unless it contains ':') and port 0. Returns the
 // bound port.
 inline std::uint16_t StartOnLoopback(TCustomTCPServer& server,
