@@ -253,20 +253,21 @@ TServerForm::TPendingLine TServerForm::PendingLine(std::u16string_view sender,
 }
 
 void TServerForm::RefreshCount(bool p_disconnected, const TConnectionContext* leaving,
-                               const TConnectionContext* arriving, std::vector<TPendingLine> lines,
-                               std::size_t linesBefore) {
+                               const TConnectionContext* arriving,
+                               std::optional<TPendingLine> before,
+                               std::vector<TPendingLine> after) {
   // The lines and the count travel in one procedure: a connection coming or going costs the
   // window thread one hand-over, not one per line.
-  auto show = [this, &lines, linesBefore](std::int32_t count) {
-    FWindow.Queue([this, count, linesBefore, lines = std::move(lines)] {
-      for (std::size_t i = 0; i < lines.size() && i < linesBefore; ++i) {
-        AddLogLine(lines[i].Sender, lines[i].Message);
+  auto show = [this, &before, &after](std::int32_t count) {
+    FWindow.Queue([this, count, before = std::move(before), after = std::move(after)] {
+      if (before) {
+        AddLogLine(before->Sender, before->Message);
       }
       if (clients_connected != nullptr) {
         clients_connected->SetText(Decimal(count));
       }
-      for (std::size_t i = linesBefore; i < lines.size(); ++i) {
-        AddLogLine(lines[i].Sender, lines[i].Message);
+      for (const TPendingLine& line : after) {
+        AddLogLine(line.Sender, line.Message);
       }
     });
   };
@@ -304,15 +305,14 @@ void TServerForm::RefreshCount(bool p_disconnected, const TConnectionContext* le
 
 void TServerForm::OnWebSocketConnected(TConnectionContext* AContext) {
   const TSocketHandle& binding = *AContext->Connection->Socket->Binding;
-  std::vector<TPendingLine> lines;
-  lines.reserve(3);
-  lines.push_back(PendingLine(u"", u"Client Connected"));
-  lines.push_back(PendingLine(u"SERVER", u"Client Connected!"));
-  lines.push_back(PendingLine(u"SERVER", u"Port=" + Decimal(binding.Port) + u" (PeerIP=" +
+  std::vector<TPendingLine> after;
+  after.reserve(2);
+  after.push_back(PendingLine(u"SERVER", u"Client Connected!"));
+  after.push_back(PendingLine(u"SERVER", u"Port=" + Decimal(binding.Port) + u" (PeerIP=" +
                                              binding.PeerIP + u" - PeerPort=" +
                                              Decimal(binding.PeerPort) + u")"));
   // A new connection may reuse the memory of one that left; it is not leaving.
-  RefreshCount(false, nullptr, AContext, std::move(lines), 1);
+  RefreshCount(false, nullptr, AContext, PendingLine(u"", u"Client Connected"), std::move(after));
 }
 
 void TServerForm::OnWebSocketDisconnected(TConnectionContext* AContext) {
@@ -324,9 +324,7 @@ void TServerForm::OnWebSocketDisconnected(TConnectionContext* AContext) {
       FLanes.erase(lane);
     }
   }
-  std::vector<TPendingLine> lines;
-  lines.push_back(PendingLine(u"", u"Client disconnected"));
-  RefreshCount(true, AContext, nullptr, std::move(lines), 1);
+  RefreshCount(true, AContext, nullptr, PendingLine(u"", u"Client disconnected"));
 }
 
 void TServerForm::OnWebSocketOriginRefused(TConnectionContext* AContext,

@@ -11,6 +11,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -161,12 +162,11 @@ class TServerForm {
   };
   // The count refresh; leaving, when given, is a connection that is closing and is left out
   // of this and every later count while it is still in the list; arriving, when given, is a
-  // new connection, counted even if its memory once held a connection that left. lines go to
-  // the log in the same window procedure as the count: the first linesBefore before it, the
-  // rest after it.
+  // new connection, counted even if its memory once held a connection that left. before and
+  // after go to the log in the same window procedure as the count, on either side of it.
   void RefreshCount(bool p_disconnected, const TConnectionContext* leaving,
                     const TConnectionContext* arriving = nullptr,
-                    std::vector<TPendingLine> lines = {}, std::size_t linesBefore = 0);
+                    std::optional<TPendingLine> before = {}, std::vector<TPendingLine> after = {});
   static TPendingLine PendingLine(std::u16string_view sender, std::u16string_view message);
   // log for a message already cut at kLogMessageLimit (the note is added here).
   void LogClipped(std::u16string_view sender, TClippedText message);
