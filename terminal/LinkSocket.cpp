@@ -65,31 +65,22 @@ TIoStatus RecvOnce(const TLinkSocket& socket, std::vector<std::uint8_t>& out, bo
 }
 
 // A link is a conversation of short exchanges: a request, then an answer that a terminal on
-// the same machine gives within tens of microseconds. Putting the thread to sleep for it and
-// waking it on another processor costs more than the answer itself (a sync of 3,000 users is
-// 12,000 exchanges), so a receive first tries without waiting for a moment. When that moment
-// passes without an answer (a terminal across the network, or a loaded machine, where trying
-// would only take the processor from the peer), the next kWaitsAfterMiss receives wait at once.
-constexpr auto kSpin = std::chrono::microseconds(100);
-constexpr int kWaitsAfterMiss = 64;
-
-// Tries to receive until kSpin has passed: true when it has a status to return.
+// the same machine gives within tens of microseconds (a sync of 3,000 users is 12,000
+// exchanges), so a receive first tries without waiting for a moment (see TSpinBeforeWait).
+// True when it has a status to return.
 bool Spin(TLinkSocket& socket, std::vector<std::uint8_t>& out, TIoStatus& status) {
-  int& waits = socket.WaitsWithoutSpin();
-  if (waits > 0) {
-    --waits;
+  if (!socket.Spin().Due()) {
     return false;
   }
-  const TClock::time_point until = TClock::now() + kSpin;
-  do {
+  const bool got = TSpinBeforeWait::Try([&] {
     bool retry = false;
     status = RecvOnce(socket, out, retry);
-    if (!retry) {
-      return true;
-    }
-  } while (TClock::now() < until);
-  waits = kWaitsAfterMiss;
-  return false;
+    return !retry;
+  });
+  if (!got) {
+    socket.Spin().Missed();
+  }
+  return got;
 }
 
 // Waits for readable with the limit (negative: none), then receives until bytes come.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "net/SocketApi.h"
+#include "net/SpinBeforeWait.h"
 
 namespace vantorix {
 
@@ -36,13 +37,13 @@ class TLinkSocket {
   // Releases the socket; no other thread may use it then.
   void Close() { fSocket.reset(); }
 
-  // How many of the next receives block at once instead of first trying for a moment; kept by
-  // the one thread that receives on this socket.
-  int& WaitsWithoutSpin() { return fWaitsWithoutSpin; }
+  // Whether the next receive first tries for a moment; kept by the one thread that receives on
+  // this socket.
+  TSpinBeforeWait& Spin() { return fSpin; }
 
  private:
   std::unique_ptr<TStreamSocket> fSocket;
-  int fWaitsWithoutSpin = 0;
+  TSpinBeforeWait fSpin;
 };
 
 enum class TIoStatus { kOk, kClosed, kTimeout, kError };

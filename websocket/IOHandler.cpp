@@ -180,6 +180,7 @@ int TIOHandler::ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t sati
     ReleaseReplies();
   for (;;) {
     std::size_t chunk = std::min(bufferSize, kStackReceive);
+    bool tryFirst = false;
     {
       std::lock_guard lock(FLock);
       DisconnectCheckLocked(false, false);
@@ -193,10 +194,19 @@ int TIOHandler::ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t sati
       if (satisfiedAt > InputBuffer.SizeLocked() + kStackReceive)
         chunk = bufferSize;
       ++FWaiters;
+      tryFirst = limit != 0 && FSpin.Due();
     }
+    // A client on this machine often sends its next message within microseconds of reading a
+    // reply; a short look before sleeping saves this thread the sleep and the wake-up.
     bool ready = false;
+    bool missed = false;
     try {
-      ready = FSocket->WaitReadable(limit > 0 ? MsLeft(deadline) : limit);
+      if (tryFirst) {
+        ready = TSpinBeforeWait::Try([this] { return FSocket->WaitReadable(0); });
+        missed = !ready;
+      }
+      if (!ready)
+        ready = FSocket->WaitReadable(limit > 0 ? MsLeft(deadline) : limit);
     } catch (...) {
       std::lock_guard lock(FLock);
       --FWaiters;
@@ -204,6 +214,8 @@ int TIOHandler::ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t sati
     }
     std::lock_guard lock(FLock);
     --FWaiters;
+    if (missed)
+      FSpin.Missed();
     if (!ready) {
       if (raiseOnTimeout)
         throw TReadTimeout();

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "net/SocketApi.h"
+#include "net/SpinBeforeWait.h"
 #include "websocket/Bytes.h"
 #include "websocket/SendQueue.h"
 
@@ -181,6 +182,7 @@ class TIOHandler {
   bool FOpened = true;
   bool FClosedGracefully = false;
   int FWaiters = 0;           // reads currently waiting on the socket
+  TSpinBeforeWait FSpin;      // under FLock
   bool FRepliesHeld = false;  // owner thread only
 };
 

@@ -2,8 +2,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "net/SocketErrors.h"
 #include "websocket/FakeSockets.h"
@@ -280,6 +282,70 @@ TEST(IOHandler, AcceptedBytesArriveWhateverTheChunking) {
   EXPECT_EQ(std::string(v.begin(), v.end()), "0123456789");
   handler.Write(v);
   EXPECT_EQ(Drain(*pair.Client), "0123456789");
+}
+
+// A receive first looks for bytes for a moment before it sleeps; whether the client's next bytes
+// come within that look, just after it or much later, in any mix, every byte arrives once and in
+// order, and the connection's thread answers every request.
+TEST(IOHandler, BytesArriveInOrderWhetherTheyComeWithinTheFirstLookOrLater) {
+  using namespace std::chrono_literals;
+  const struct {
+    const char* name;
+    std::vector<std::chrono::microseconds> delays;
+  } cases[] = {
+      {"at once", {0us}},
+      {"within the look", {30us}},
+      {"just after the look", {300us}},
+      {"much later", {5ms}},
+      {"fast and slow mixed", {0us, 5ms, 0us, 0us, 300us, 30us, 2ms, 0us}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    THandlerFixture f;
+    constexpr int kExchanges = 150;
+    std::thread client([&] {
+      for (int i = 0; i < kExchanges; ++i) {
+        std::this_thread::sleep_for(c.delays[static_cast<std::size_t>(i) % c.delays.size()]);
+        const char request[] = {static_cast<char>('a' + i % 26), static_cast<char>(i)};
+        Send(*f.Client, std::string_view(request, sizeof request));
+        // The answer, before the next request: a client waiting for its reply.
+        std::string answer;
+        while (answer.empty() && f.Client->WaitReadable(10000))
+          answer = Drain(*f.Client);
+        if (answer != std::string(1, request[1]))
+          ADD_FAILURE() << "exchange " << i << " answered " << answer.size() << " bytes";
+      }
+    });
+    for (int i = 0; i < kExchanges; ++i) {
+      TBytes request;
+      f.Handler->ReadBytes(request, 2, true);
+      EXPECT_THAT(request, ElementsAre('a' + i % 26, static_cast<std::uint8_t>(i))) << i;
+      f.Handler->Write(TBytes{request[1]});
+    }
+    client.join();
+  }
+}
+
+// The look does not change how a read ends when nothing comes: a peer that closes during the
+// look, just after it or later ends the read like a close, and a read with a time-out times out
+// both when its look is due and when it waits at once after a look that found nothing.
+TEST(IOHandler, AReadWithNothingComingEndsAsBeforeTheFirstLook) {
+  using namespace std::chrono_literals;
+  for (const std::chrono::microseconds closeAfter : {0us, 30us, 300us, 5000us}) {
+    SCOPED_TRACE(closeAfter.count());
+    THandlerFixture f;
+    std::thread client([&] {
+      std::this_thread::sleep_for(closeAfter);
+      f.Client->Close();
+    });
+    EXPECT_THROW(f.Handler->ReadByte(), TConnClosedGracefully);
+    client.join();
+  }
+  THandlerFixture f;
+  for (int i = 0; i < 3; ++i)
+    EXPECT_FALSE(f.Handler->CheckForData(2)) << "read " << i;
+  Send(*f.Client, "z");
+  EXPECT_TRUE(f.Handler->CheckForData(10000));
 }
 
 // The input buffer holds memory only while bytes wait in it: a look that finds nothing grows
