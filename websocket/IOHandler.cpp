@@ -175,6 +175,9 @@ int TIOHandler::ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t sati
     limit = ReadTimeout <= 0 ? -1 : ReadTimeout;
   const auto deadline = TClock::now() + std::chrono::milliseconds(limit > 0 ? limit : 0);
   const std::size_t bufferSize = static_cast<std::size_t>(std::max(RecvBufferSize, 1));
+  // After a batch of messages the client is sending as fast as it can and reads many replies
+  // before it sends again: a look would mostly spin, and one wake-up serves the next batch.
+  const bool afterBatch = FRepliesHeld;
   // Nothing held back may wait on the peer's next bytes: the peer may be waiting for it.
   if (limit != 0)
     ReleaseReplies();
@@ -194,7 +197,7 @@ int TIOHandler::ReceiveStep(int waitLimit, bool raiseOnTimeout, std::size_t sati
       if (satisfiedAt > InputBuffer.SizeLocked() + kStackReceive)
         chunk = bufferSize;
       ++FWaiters;
-      tryFirst = limit != 0 && FSpin.Due();
+      tryFirst = limit != 0 && !afterBatch && FSpin.Due();
     }
     // A client on this machine often sends its next message within microseconds of reading a
     // reply; a short look before sleeping saves this thread the sleep and the wake-up.
