@@ -35,6 +35,20 @@ class TSpinBeforeWait {
   // Records a try that found nothing.
   void Missed() { fWaitsAtOnce = kWaitsAfterMiss; }
 
+  // The whole rule for a receiver that needs no lock around it: when a look is due, Try(look),
+  // recording a miss. False at once, without calling look(), when it is not due.
+  template <typename TLook>
+  bool TryIfDue(TLook look) {
+    if (!Due()) {
+      return false;
+    }
+    if (Try(look)) {
+      return true;
+    }
+    Missed();
+    return false;
+  }
+
   // Calls look() until it returns true, or kTry has passed since the first call; the result of
   // the last call. look() is called at least once.
   template <typename TLook>

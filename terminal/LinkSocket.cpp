@@ -69,18 +69,11 @@ TIoStatus RecvOnce(const TLinkSocket& socket, std::vector<std::uint8_t>& out, bo
 // exchanges), so a receive first tries without waiting for a moment (see TSpinBeforeWait).
 // True when it has a status to return.
 bool Spin(TLinkSocket& socket, std::vector<std::uint8_t>& out, TIoStatus& status) {
-  if (!socket.Spin().Due()) {
-    return false;
-  }
-  const bool got = TSpinBeforeWait::Try([&] {
+  return socket.Spin().TryIfDue([&] {
     bool retry = false;
     status = RecvOnce(socket, out, retry);
     return !retry;
   });
-  if (!got) {
-    socket.Spin().Missed();
-  }
-  return got;
 }
 
 // Waits for readable with the limit (negative: none), then receives until bytes come.
